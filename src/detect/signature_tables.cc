@@ -1,0 +1,73 @@
+#include "detect/signature_tables.h"
+
+namespace guestwise {
+
+const SignatureTable VendorKeywordSignatures = {
+    {"Hyper-V", "Hyper-V"}, {"Parallels", "Parallels"},   {"QEMU", "QEMU"}, {"VBOX", "VirtualBox"},
+    {"VMware", "VMware"},   {"VirtualBox", "VirtualBox"}, {"Xen", "Xen"},
+};
+
+const SignatureTable ManufacturerSignatures = {
+    {"Amazon EC2", "AWS"},
+    {"Google", "Google Cloud"},
+    {"Microsoft Corporation", "Hyper-V"},
+    {"Oracle Corporation", "VirtualBox"},
+    {"Parallels Software", "Parallels"},
+    {"QEMU", "QEMU"},
+    {"VMware", "VMware"},
+    {"VMware, Inc.", "VMware"},
+    {"Xen", "Xen"},
+    {"innotek GmbH", "VirtualBox"},
+};
+
+const SignatureTable ModelSignatures = {
+    {"Bochs", "Bochs"},
+    {"HVM domU", "Xen"},
+    {"KVM", "KVM"},
+    {"Parallels Virtual Platform", "Parallels"},
+    {"Standard PC", "QEMU"},
+    {"VMware Virtual Platform", "VMware"},
+    {"VMware7,1", "VMware"},
+    {"Virtual Machine", "Hyper-V"},
+    {"VirtualBox", "VirtualBox"},
+};
+
+const SignatureTable MacPrefixSignatures = {
+    {"00:05:69", "VMware"},     {"00:0C:29", "VMware"}, {"00:15:5D", "Hyper-V"},
+    {"00:1C:42", "Parallels"},  {"00:50:56", "VMware"}, {"08:00:27", "VirtualBox"},
+    {"0A:00:27", "VirtualBox"}, {"52:54:00", "QEMU"},
+};
+
+const SignatureTable ProcessSignatures = {
+    {"VBoxService.exe", "VirtualBox"}, {"VBoxTray.exe", "VirtualBox"}, {"prl_cc.exe", "Parallels"},
+    {"prl_tools.exe", "Parallels"},    {"qemu-ga.exe", "QEMU"},        {"vmtoolsd.exe", "VMware"},
+    {"vmwaretray.exe", "VMware"},      {"vmwareuser.exe", "VMware"},
+};
+
+const SignatureTable DriverSignatures = {
+    {"VBoxGuest.sys", "VirtualBox"}, {"VBoxMouse.sys", "VirtualBox"},
+    {"VBoxSF.sys", "VirtualBox"},    {"VBoxVideo.sys", "VirtualBox"},
+    {"prl_fs.sys", "Parallels"},     {"prl_memdev.sys", "Parallels"},
+    {"vmhgfs.sys", "VMware"},        {"vmmouse.sys", "VMware"},
+    {"vmrawdsk.sys", "VMware"},
+};
+
+const SignatureTable RegistrySignatures = {
+    {"SOFTWARE\\Microsoft\\Virtual Machine\\Guest\\Parameters", "Hyper-V"},
+    {"SOFTWARE\\Oracle\\VirtualBox Guest Additions", "VirtualBox"},
+    {"SOFTWARE\\Parallels\\Parallels Tools", "Parallels"},
+    {"SOFTWARE\\VMware, Inc.\\VMware Tools", "VMware"},
+    {"SYSTEM\\CurrentControlSet\\Services\\VBoxGuest", "VirtualBox"},
+    {"SYSTEM\\CurrentControlSet\\Services\\VBoxMouse", "VirtualBox"},
+    {"SYSTEM\\CurrentControlSet\\Services\\vmhgfs", "VMware"},
+};
+
+const SignatureTable FileSignatures = {
+    {"C:\\Program Files\\Oracle\\VirtualBox Guest Additions", "VirtualBox"},
+    {"C:\\Program Files\\Parallels\\Parallels Tools", "Parallels"},
+    {"C:\\Program Files\\VMware\\VMware Tools", "VMware"},
+    {"C:\\Windows\\System32\\vm3dgl.dll", "VMware"},
+    {"C:\\Windows\\System32\\vmGuestLib.dll", "VMware"},
+};
+
+}  // namespace guestwise

@@ -1,0 +1,77 @@
+// The probes' host on a real Windows machine.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include "probes/host.h"
+#include "probes/wmi_connection-win32.h"
+
+namespace guestwise {
+
+namespace {
+
+// Closes a kernel handle on every path.
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+class WindowsHost : public Host {
+ public:
+  std::unique_ptr<WmiSession> newWmiConnection() override {
+    return std::make_unique<WmiConnection>();
+  }
+
+  bool registryKeyOpens(const std::string& subkey) override {
+    // No view flag: a 64-bit process sees its native view.
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+      return false;
+    }
+    RegCloseKey(key);
+    return true;
+  }
+
+  std::optional<std::string> windowsDirectory() override {
+    char buffer[MAX_PATH];
+    const UINT length = GetWindowsDirectoryA(buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::nullopt;
+    return std::string(buffer, length);
+  }
+
+  bool pathExists(const std::string& path) override {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+
+  std::optional<std::vector<std::string>> runningProcessImageNames() override {
+    const ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid()) return std::nullopt;
+    std::vector<std::string> names;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+      names.push_back(toUtf8(entry.szExeFile));
+    }
+    return names;
+  }
+};
+
+}  // namespace
+
+Host& platformHost() {
+  static WindowsHost host;
+  return host;
+}
+
+}  // namespace guestwise

@@ -1,0 +1,40 @@
+// Credits connected adapters whose MAC address begins with a vendor prefix.
+#include <array>
+
+#include "detect/detector.h"
+#include "detect/signature_tables.h"
+#include "probes/text_match.h"
+
+namespace guestwise {
+
+namespace {
+
+// Host-side virtual adapters carry vendor prefixes without being guests.
+constexpr std::array<const char*, 3> HostAdapterMarkers = {"VMnet", "VMware Network Adapter",
+                                                           "VirtualBox Host-Only"};
+
+constexpr std::size_t MacPrefixLength = 8;  // "00:0C:29"
+
+bool isHostAdapter(const std::string& name) {
+  for (const char* marker : HostAdapterMarkers) {
+    if (containsIgnoreCase(name, marker)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void Detector::onNetworkAdapterRow(const WmiRow& row) {
+  const std::string mac = row.getStringProperty(L"MACAddress");
+  const std::string name = row.getStringProperty(L"Name");
+  if (mac.size() < MacPrefixLength || isHostAdapter(name)) return;
+  const std::string prefix = mac.substr(0, MacPrefixLength);
+  for (const auto& [key, vendor] : MacPrefixSignatures) {
+    if (equalsIgnoreCase(prefix, key)) {
+      addEvidence("VM MAC prefix on NIC: " + prefix + " (" + name + ")", vendor, 20);
+      return;
+    }
+  }
+}
+
+}  // namespace guestwise

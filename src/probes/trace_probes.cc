@@ -1,0 +1,32 @@
+// The traces guest software leaves behind: registry keys, driver files,
+// guest-tools folders and files.
+#include "detect/detector.h"
+#include "detect/signature_tables.h"
+
+namespace guestwise {
+
+void Detector::checkRegistryKeys() {
+  for (const auto& [key, vendor] : RegistrySignatures) {
+    if (host_.registryKeyOpens(key)) addEvidence("Registry key exists: HKLM\\" + key, vendor, 20);
+  }
+}
+
+void Detector::checkGuestDrivers() {
+  // Without a Windows directory there is no drivers folder to look in.
+  const auto windowsDirectory = host_.windowsDirectory();
+  if (!windowsDirectory) return;
+  const std::string driverFolder = *windowsDirectory + "\\System32\\drivers\\";
+  for (const auto& [key, vendor] : DriverSignatures) {
+    if (host_.pathExists(driverFolder + key)) {
+      addEvidence("VM guest driver detected: " + key, vendor, 15);
+    }
+  }
+}
+
+void Detector::checkGuestFiles() {
+  for (const auto& [key, vendor] : FileSignatures) {
+    if (host_.pathExists(key)) addEvidence("VM file/folder detected: " + key, vendor, 10);
+  }
+}
+
+}  // namespace guestwise

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <windows.h>
+#include <wbemcli.h>
+
+#include <string>
+
+#include "probes/com_ptr-win32.h"
+#include "probes/host.h"
+
+namespace guestwise {
+
+// The one way into WMI: brings COM up on the calling thread, connects to the
+// local ROOT\CIMV2 namespace and hands each result row of one query to a
+// handler. release() gives everything back; so does the destructor.
+class WmiConnection : public WmiSession {
+ public:
+  WmiConnection() = default;
+  ~WmiConnection() override { release(); }
+  WmiConnection(const WmiConnection&) = delete;
+  WmiConnection& operator=(const WmiConnection&) = delete;
+
+  bool connect() override;
+  bool executeQuery(const wchar_t* query, const WmiRowHandler& handler) override;
+  void release() override;
+
+ private:
+  void undoConnect();
+
+  ComPtr<IWbemLocator> locator_;
+  ComPtr<IWbemServices> services_;
+  bool connected_ = false;
+  // Only an initialisation that succeeded is balanced with CoUninitialize;
+  // a thread already in another apartment (RPC_E_CHANGED_MODE) owes none.
+  bool comInitialized_ = false;
+};
+
+// A row's named property as UTF-8; empty unless its value is a string.
+std::string getStringProperty(IWbemClassObject* row, const wchar_t* name);
+
+// UTF-16 to UTF-8, up to the first zero character; null gives "".
+std::string toUtf8(const wchar_t* text);
+
+}  // namespace guestwise

@@ -1,0 +1,60 @@
+#include "report/json_report_writer.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace guestwise {
+
+std::string JsonReportWriter::toJson(bool isVirtualMachine, const std::string& vendor,
+                                     std::int32_t confidence,
+                                     const std::vector<std::string>& evidence,
+                                     std::int64_t detectionTimeMs, const std::string& error) {
+  std::ostringstream out;
+  out << "{\n";
+  out << "  \"isVirtualMachine\": " << (isVirtualMachine ? "true" : "false") << ",\n";
+  out << "  \"vendor\": \"" << escapeJsonString(vendor) << "\",\n";
+  out << "  \"confidence\": " << confidence << ",\n";
+  out << "  \"evidence\": [";
+  for (std::size_t i = 0; i < evidence.size(); ++i) {
+    if (i > 0) out << ",";
+    out << "\n    \"" << escapeJsonString(evidence[i]) << "\"";
+  }
+  if (!evidence.empty()) out << "\n  ";
+  out << "],\n";
+  out << "  \"detectionTimeMs\": " << detectionTimeMs << ",\n";
+  if (error.empty()) {
+    out << "  \"error\": null\n";
+  } else {
+    out << "  \"error\": \"" << escapeJsonString(error) << "\"\n";
+  }
+  out << "}";
+  return out.str();
+}
+
+std::string JsonReportWriter::escapeJsonString(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size() + 10);
+  for (const char c : text) {
+    switch (c) {
+      case '"': escaped += "\\\""; break;
+      case '\\': escaped += "\\\\"; break;
+      case '\b': escaped += "\\b"; break;
+      case '\f': escaped += "\\f"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\r': escaped += "\\r"; break;
+      case '\t': escaped += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04x",
+                        static_cast<unsigned>(static_cast<unsigned char>(c)));
+          escaped += buffer;
+        } else {
+          escaped += c;
+        }
+    }
+  }
+  return escaped;
+}
+
+}  // namespace guestwise
