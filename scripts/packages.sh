@@ -1,0 +1,25 @@
+# Sourced by the other scripts: installs the Debian packages that are missing
+# (as root), or names the one apt-get line to run (otherwise).
+require_packages() {
+  local missing=()
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Run as root:" >&2
+    echo "  apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q "${missing[@]}"
+}
+
+# What the Windows build and Wine need.
+WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest)
+# What the native build, its tests and the benchmarks need.
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3)

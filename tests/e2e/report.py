@@ -1,0 +1,25 @@
+"""Reading Guestwise's report as a program that consumes it would."""
+import json
+import re
+
+# Exit statuses as a Linux shell sees them (-1 arrives as 255).
+STATUS_VM, STATUS_NOT_VM, STATUS_ERROR = 1, 0, 255
+
+KEYS = ["isVirtualMachine", "vendor", "confidence", "evidence", "detectionTimeMs", "error"]
+
+
+def parse_report(stdout):
+    """The one JSON object on stdout: text mode writes CR LF for every line
+    feed, and exactly one line break follows the closing brace."""
+    text = stdout.decode("utf-8")
+    assert text.endswith("}\r\n"), f"report must end in '}}' CR LF: {text[-20:]!r}"
+    assert "\n" not in text.replace("\r\n", ""), "a bare line feed in text-mode output"
+    report = json.loads(text)
+    assert list(report) == KEYS, f"keys or their order differ: {list(report)}"
+    return report
+
+
+def report_text(report):
+    """The report as the writer lays it out, for byte-for-byte comparisons
+    that leave the measured time alone."""
+    return re.sub(r'"detectionTimeMs": -?\d+', '"detectionTimeMs": T', report)

@@ -1,0 +1,54 @@
+"""The real Guestwise.exe under Wine: options, report, exit status."""
+import unittest
+
+from report import STATUS_NOT_VM, parse_report
+from wineprefix import WinePrefix
+
+HELP = (b"Kestrova Guestwise v1.0.0 (C++)\r\n"
+        b"Usage: Guestwise.exe [options]\r\n"
+        b"\r\n"
+        b"Options:\r\n"
+        b"  --help, -h     Show this help message\r\n"
+        b"  --version, -v  Show version information\r\n"
+        b"\r\n"
+        b"Output: JSON object with detection results to stdout\r\n")
+
+
+class CommandLine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = WinePrefix()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.close()
+
+    def run_exe(self, *args):
+        status, out, err = self.prefix.run_guestwise(*args)
+        self.assertEqual(err, b"", "Guestwise wrote to stderr")
+        return status, out
+
+    def test_help_and_version_texts(self):
+        for args, expected in [(["-h"], HELP), (["--help"], HELP), (["foo", "-h"], HELP),
+                               (["-h", "-v"], HELP), (["-v"], b"1.0.0\r\n"),
+                               (["--version"], b"1.0.0\r\n"), (["-v", "-h"], b"1.0.0\r\n")]:
+            with self.subTest(args=args):
+                self.assertEqual(self.run_exe(*args), (0, expected))
+
+    def test_unmatched_arguments_run_one_detection(self):
+        for args in [[], ["--HELP"], ["-V", "/?", ""]]:
+            with self.subTest(args=args):
+                status, out = self.run_exe(*args)
+                self.assertEqual(status, STATUS_NOT_VM)
+                report = parse_report(out)
+                self.assertEqual(report["isVirtualMachine"], False)
+                self.assertEqual(report["vendor"], "Unknown")
+                self.assertEqual(report["confidence"], 0)
+                self.assertEqual(report["evidence"], [])
+                self.assertIsInstance(report["detectionTimeMs"], int)
+                self.assertGreaterEqual(report["detectionTimeMs"], 0)
+                self.assertIsNone(report["error"])
+
+
+if __name__ == "__main__":
+    unittest.main()
