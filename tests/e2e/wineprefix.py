@@ -47,23 +47,37 @@ def make_template(path):
         sys.exit(f"wineboot left no registry in {path}")
 
 
+def template_path(template=None):
+    template = Path(template or os.environ["GUESTWISE_TEMPLATE_PREFIX"])
+    if not (template / "system.reg").exists():
+        raise RuntimeError(f"no template prefix at {template}")
+    return template
+
+
+def copy_template(template, path):
+    # Hard links keep the copy fast: tests only add files, and Wine
+    # rewrites a registry file by replacing it. The registry files are
+    # copied all the same, so that nothing can write through a link.
+    subprocess.run(["cp", "-al", str(template_path(template)), str(path)], check=True)
+    for reg in Path(path).glob("*.reg"):
+        data = reg.read_bytes()
+        reg.unlink()
+        reg.write_bytes(data)
+
+
 class WinePrefix:
     """A copy of the template prefix, removed again by close()."""
 
-    def __init__(self, template=None):
-        template = Path(template or os.environ["GUESTWISE_TEMPLATE_PREFIX"])
-        if not (template / "system.reg").exists():
-            raise RuntimeError(f"no template prefix at {template}")
-        self._root = Path(tempfile.mkdtemp(prefix="guestwise-prefix-"))
-        self.path = self._root / "prefix"
-        # Hard links keep the copy fast: tests only add files, and Wine
-        # rewrites a registry file by replacing it. The registry files are
-        # copied all the same, so that nothing can write through a link.
-        subprocess.run(["cp", "-al", str(template), str(self.path)], check=True)
-        for reg in self.path.glob("*.reg"):
-            data = reg.read_bytes()
-            reg.unlink()
-            reg.write_bytes(data)
+    def __init__(self, template=None, laid_out_at=None):
+        """A fresh copy of the template, or, with laid_out_at, a prefix that
+        the caller has already laid out there (and removes itself)."""
+        self._root = None
+        if laid_out_at is not None:
+            self.path = Path(laid_out_at)
+        else:
+            self._root = Path(tempfile.mkdtemp(prefix="guestwise-prefix-"))
+            self.path = self._root / "prefix"
+            copy_template(template, self.path)
         self._processes = []
         # One server for the prefix's whole life: a fresh one per command
         # would cost seconds each time.
@@ -146,7 +160,8 @@ class WinePrefix:
                        stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-w"], env=self.env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        shutil.rmtree(self._root, ignore_errors=True)
+        if self._root is not None:
+            shutil.rmtree(self._root, ignore_errors=True)
 
     def __enter__(self):
         return self

@@ -40,9 +40,8 @@ TEST(WmiConnection, ConnectQueryReleaseLeavesComBalanced) {
     WmiConnection connection;
     ASSERT_TRUE(connection.connect());
     EXPECT_TRUE(connection.connect());  // already connected
-    const auto makers =
-        queryProperty(connection, L"SELECT Manufacturer, Model FROM Win32_ComputerSystem",
-                      L"Manufacturer");
+    const auto makers = queryProperty(
+        connection, L"SELECT Manufacturer, Model FROM Win32_ComputerSystem", L"Manufacturer");
     ASSERT_EQ(makers.size(), 1u);
     EXPECT_FALSE(makers[0].empty());
     connection.release();
@@ -68,8 +67,7 @@ TEST(WmiConnection, RefusedQueryIsFalse) {
   WmiConnection connection;
   ASSERT_TRUE(connection.connect());
   bool called = false;
-  EXPECT_FALSE(connection.executeQuery(L"this is not WQL",
-                                       [&](const WmiRow&) { called = true; }));
+  EXPECT_FALSE(connection.executeQuery(L"this is not WQL", [&](const WmiRow&) { called = true; }));
   EXPECT_FALSE(called);
 }
 
@@ -80,9 +78,9 @@ TEST(WmiConnection, OnlyStringPropertiesReadAsText) {
       queryProperty(connection, L"SELECT Model, Caption FROM Win32_DiskDrive", L"Caption");
   ASSERT_FALSE(captions.empty());
   for (const auto& caption : captions) EXPECT_EQ(caption, "");  // no such property here
-  const auto statuses = queryProperty(
-      connection, L"SELECT Name, NetConnectionStatus FROM Win32_NetworkAdapter",
-      L"NetConnectionStatus");
+  const auto statuses =
+      queryProperty(connection, L"SELECT Name, NetConnectionStatus FROM Win32_NetworkAdapter",
+                    L"NetConnectionStatus");
   ASSERT_FALSE(statuses.empty()) << "needs a network interface besides the loopback";
   for (const auto& status : statuses) EXPECT_EQ(status, "");  // a number
   const auto models =
@@ -106,8 +104,8 @@ TEST(WmiConnection, ThreadAlreadyInAnotherApartmentStaysBalanced) {
   {
     WmiConnection connection;
     EXPECT_TRUE(connection.connect());
-    EXPECT_FALSE(queryProperty(connection, L"SELECT Model FROM Win32_ComputerSystem", L"Model")
-                     .empty());
+    EXPECT_FALSE(
+        queryProperty(connection, L"SELECT Model FROM Win32_ComputerSystem", L"Model").empty());
   }
   // The connection took no initialisation of its own, so it gave none back:
   // the thread's own initialisation is still there for its owner to end.

@@ -1,0 +1,188 @@
+"""Guestwise.exe on machines dressed as the guests of each vendor it knows,
+plus a physical-looking machine, ties, odd values and a locked key.
+
+Under Wine the BIOS serial number ("0"), the BIOS version ("WINE   - 1") and
+the disk model ("Wine Disk Drive") are fixed, so those probes stay silent
+here; the unit tests cover them.
+"""
+import json
+import unittest
+
+from guest import Guest, require_namespaces, run_guest
+from report import STATUS_NOT_VM, STATUS_VM, parse_report
+
+C_DRIVERS = "C:\\windows\\system32\\drivers\\"
+REG = "Registry key exists: HKLM\\"
+PROCESS = "VM process detected: "
+DRIVER = "VM guest driver detected: "
+FILE = "VM file/folder detected: "
+MAC = "VM MAC prefix on NIC: "
+
+
+def smbios(system, model, bios=None, board=None, board_name=None):
+    values = {"sys_vendor": system, "product_name": model}
+    for name, value in (("bios_vendor", bios), ("board_vendor", board),
+                        ("board_name", board_name)):
+        if value is not None:
+            values[name] = value
+    return values
+
+
+class Scenarios(unittest.TestCase):
+    def check(self, guest, evidence, confidence, vendor):
+        run = run_guest(guest)
+        self.assertEqual(run.stderr, b"", "Guestwise wrote to stderr")
+        report = parse_report(run.stdout)
+        print(f"{self.id()}: confidence {report['confidence']}, vendor {report['vendor']}")
+        self.assertEqual(report["evidence"], evidence)
+        self.assertEqual((report["confidence"], report["vendor"], report["error"]),
+                         (confidence, vendor, None))
+        is_vm = confidence >= 30
+        self.assertEqual(report["isVirtualMachine"], is_vm)
+        self.assertEqual(run.status, STATUS_VM if is_vm else STATUS_NOT_VM)
+        return run
+
+    def test_virtualbox(self):
+        keys = ["SOFTWARE\\Oracle\\VirtualBox Guest Additions",
+                "SYSTEM\\CurrentControlSet\\Services\\VBoxGuest",
+                "SYSTEM\\CurrentControlSet\\Services\\VBoxMouse"]
+        drivers = ["VBoxGuest.sys", "VBoxMouse.sys", "VBoxSF.sys", "VBoxVideo.sys"]
+        folder = "C:\\Program Files\\Oracle\\VirtualBox Guest Additions"
+        guest = Guest(
+            smbios=smbios("innotek GmbH", "VirtualBox", "innotek GmbH", "Oracle Corporation",
+                          "VirtualBox"),
+            adapters=[["eth0", "08:00:27:3a:5c:01"]], registry_keys=keys,
+            files=[C_DRIVERS + d for d in drivers], folders=[folder],
+            processes=["VBoxTray.exe", "VBoxService.exe"])
+        self.check(guest, [
+            "Win32_ComputerSystem.Manufacturer = innotek GmbH",
+            "Win32_ComputerSystem.Model = VirtualBox",
+            "Win32_BaseBoard.Manufacturer = Oracle Corporation",
+            *[REG + k for k in keys],
+            PROCESS + "VBoxService.exe", PROCESS + "VBoxTray.exe",
+            *[DRIVER + d for d in drivers],
+            MAC + "08:00:27 (eth0)",
+            FILE + folder], 100, "VirtualBox")
+
+    def test_vmware_with_a_host_only_adapter_that_does_not_count(self):
+        keys = ["SOFTWARE\\VMware, Inc.\\VMware Tools",
+                "SYSTEM\\CurrentControlSet\\Services\\vmhgfs"]
+        drivers = ["vmhgfs.sys", "vmmouse.sys", "vmrawdsk.sys"]
+        dlls = ["C:\\Windows\\System32\\vm3dgl.dll", "C:\\Windows\\System32\\vmGuestLib.dll"]
+        folder = "C:\\Program Files\\VMware\\VMware Tools"
+        guest = Guest(
+            smbios=smbios("VMware, Inc.", "VMware Virtual Platform", "VMware, Inc.",
+                          "Intel Corporation", "440BX Desktop Reference Platform"),
+            adapters=[["ens160", "00:50:56:a1:b2:c3"], ["VMnet8", "00:50:56:c0:00:08"]],
+            registry_keys=keys, files=[C_DRIVERS + d for d in drivers] + dlls,
+            folders=[folder], processes=["vmtoolsd.exe"])
+        self.check(guest, [
+            "Win32_ComputerSystem.Manufacturer = VMware, Inc.",
+            "Win32_ComputerSystem.Model = VMware Virtual Platform",
+            "Win32_BIOS contains 'VMware'",
+            *[REG + k for k in keys],
+            PROCESS + "vmtoolsd.exe",
+            *[DRIVER + d for d in drivers],
+            MAC + "00:50:56 (ens160)",
+            FILE + folder, *[FILE + d for d in dlls]], 100, "VMware")
+
+    def test_vmware_newer_platform_identity_only(self):
+        guest = Guest(smbios=smbios("VMware, Inc.", "VMware7,1", "VMware, Inc."))
+        self.check(guest, ["Win32_ComputerSystem.Manufacturer = VMware, Inc.",
+                           "Win32_ComputerSystem.Model = VMware7,1",
+                           "Win32_BIOS contains 'VMware'"], 65, "VMware")
+
+    def test_hyper_v(self):
+        key = "SOFTWARE\\Microsoft\\Virtual Machine\\Guest\\Parameters"
+        guest = Guest(
+            smbios=smbios("Microsoft Corporation", "Virtual Machine", "Microsoft Corporation",
+                          "Microsoft Corporation", "Virtual Machine"),
+            adapters=[["eth0", "00:15:5d:01:02:03"]], registry_keys=[key])
+        self.check(guest, ["Win32_ComputerSystem.Manufacturer = Microsoft Corporation",
+                           "Win32_ComputerSystem.Model = Virtual Machine",
+                           "Win32_BaseBoard.Manufacturer = Microsoft Corporation",
+                           REG + key, MAC + "00:15:5d (eth0)"], 100, "Hyper-V")
+
+    def test_parallels(self):
+        vendor = "Parallels Software International Inc."
+        key = "SOFTWARE\\Parallels\\Parallels Tools"
+        folder = "C:\\Program Files\\Parallels\\Parallels Tools"
+        drivers = ["prl_fs.sys", "prl_memdev.sys"]
+        guest = Guest(
+            smbios=smbios(vendor, "Parallels Virtual Platform", vendor, vendor,
+                          "Parallels Virtual Platform"),
+            adapters=[["eth0", "00:1C:42:aa:bb:cc"]], registry_keys=[key],
+            files=[C_DRIVERS + d for d in drivers], folders=[folder],
+            processes=["prl_tools.exe", "prl_cc.exe"])
+        self.check(guest, [f"Win32_ComputerSystem.Manufacturer = {vendor}",
+                           "Win32_ComputerSystem.Model = Parallels Virtual Platform",
+                           "Win32_BIOS contains 'Parallels'",
+                           f"Win32_BaseBoard.Manufacturer = {vendor}",
+                           REG + key, PROCESS + "prl_cc.exe", PROCESS + "prl_tools.exe",
+                           *[DRIVER + d for d in drivers],
+                           MAC + "00:1c:42 (eth0)", FILE + folder], 100, "Parallels")
+
+    def test_qemu_kvm(self):
+        guest = Guest(smbios=smbios("QEMU", "Standard PC (Q35 + ICH9, 2009)", "SeaBIOS"),
+                      adapters=[["enp0s2", "52:54:00:12:34:56"]], processes=["qemu-ga.exe"])
+        self.check(guest, ["Win32_ComputerSystem.Manufacturer = QEMU",
+                           "Win32_ComputerSystem.Model = Standard PC (Q35 + ICH9, 2009)",
+                           PROCESS + "qemu-ga.exe", MAC + "52:54:00 (enp0s2)"], 85, "QEMU")
+
+    def test_xen(self):
+        guest = Guest(smbios=smbios("Xen", "HVM domU", "Xen"))
+        self.check(guest, ["Win32_ComputerSystem.Manufacturer = Xen",
+                           "Win32_ComputerSystem.Model = HVM domU",
+                           "Win32_BIOS contains 'Xen'"], 65, "Xen")
+
+    def test_aws(self):
+        guest = Guest(smbios=smbios("Amazon EC2", "t3.micro", "Amazon EC2", "Amazon EC2",
+                                    "Not Specified"))
+        self.check(guest, ["Win32_ComputerSystem.Manufacturer = Amazon EC2",
+                           "Win32_BaseBoard.Manufacturer = Amazon EC2"], 40, "AWS")
+
+    def test_google_cloud(self):
+        guest = Guest(smbios=smbios("Google", "Google Compute Engine", "Google", "Google",
+                                    "Google Compute Engine"))
+        self.check(guest, ["Win32_ComputerSystem.Manufacturer = Google",
+                           "Win32_BaseBoard.Manufacturer = Google"], 40, "Google Cloud")
+
+    def test_physical_machine(self):
+        guest = Guest(smbios=smbios("Dell Inc.", "OptiPlex 7090", "Dell Inc.", "Dell Inc.",
+                                    "0K6CP2"),
+                      adapters=[["eno1", "b0:7b:25:01:02:03"]])
+        self.check(guest, [], 0, "Unknown")
+
+    def test_equal_tallies_go_to_the_vendor_text_that_sorts_first(self):
+        vmware_key = "SOFTWARE\\VMware, Inc.\\VMware Tools"
+        self.check(Guest(registry_keys=[vmware_key], processes=["VBoxService.exe"]),
+                   [REG + vmware_key, PROCESS + "VBoxService.exe"], 40, "VMware")
+        self.check(Guest(registry_keys=[vmware_key], adapters=[["eth0", "00:15:5D:00:00:01"]]),
+                   [REG + vmware_key, MAC + "00:15:5d (eth0)"], 40, "Hyper-V")
+
+    def test_odd_values_are_escaped_and_stay_valid_json(self):
+        # Wine keeps 127 bytes of an SMBIOS value and reads them as CP1252.
+        raw = 'VMware "Q" \\ a\tb \xe9 '
+        maker = raw + "x" * (140 - len(raw))
+        adapter = 'a"b\\c'
+        run = self.check(Guest(smbios=smbios(maker, "OptiPlex"),
+                               adapters=[[adapter, "08:00:27:00:00:01"]]),
+                         ["Win32_ComputerSystem.Manufacturer = " + maker[:127],
+                          MAC + f"08:00:27 ({adapter})"], 45, "VMware")
+        text = run.stdout.decode("utf-8")
+        self.assertIn('"Win32_ComputerSystem.Manufacturer = VMware \\"Q\\" \\\\ a\\tb \u00e9 x',
+                      text)
+        self.assertIn('"VM MAC prefix on NIC: 08:00:27 (a\\"b\\\\c)"', text)
+        json.loads(text)
+
+    def test_a_key_that_refuses_read_access_gives_no_line(self):
+        locked = "SOFTWARE\\VMware, Inc.\\VMware Tools"
+        sibling = "SYSTEM\\CurrentControlSet\\Services\\vmhgfs"
+        self.check(Guest(registry_keys=[sibling], denied_registry_keys=[locked],
+                         files=[C_DRIVERS + "vmmouse.sys"]),
+                   [REG + sibling, DRIVER + "vmmouse.sys"], 35, "VMware")
+
+
+if __name__ == "__main__":
+    require_namespaces()
+    unittest.main(verbosity=2)
