@@ -11,8 +11,18 @@ namespace guestwise {
 
 namespace {
 
-void printErrorReport(std::ostream& out, const std::string& message) {
-  out << JsonReportWriter::toJson(false, "Unknown", 0, {}, 0, message) << std::endl;
+constexpr char HelpText[] = "Kestrova Guestwise v" GUESTWISE_VERSION
+                            " (C++)\n"
+                            "Usage: Guestwise.exe [options]\n"
+                            "\n"
+                            "Options:\n"
+                            "  --help, -h     Show this help message\n"
+                            "  --version, -v  Show version information\n"
+                            "\n"
+                            "Output: JSON object with detection results to stdout\n";
+
+void writeErrorReport(const OutputWriter& write, const std::string& message) {
+  write(JsonReportWriter::toJson(false, "Unknown", 0, {}, 0, message) + "\n");
 }
 
 }  // namespace
@@ -30,39 +40,24 @@ CommandLineAction scanArguments(int argc, const char* const argv[]) {
   return CommandLineAction::RunDetection;
 }
 
-void printHelp(std::ostream& out) {
-  out << "Kestrova Guestwise v" GUESTWISE_VERSION " (C++)" << std::endl;
-  out << "Usage: Guestwise.exe [options]" << std::endl;
-  out << std::endl;
-  out << "Options:" << std::endl;
-  out << "  --help, -h     Show this help message" << std::endl;
-  out << "  --version, -v  Show version information" << std::endl;
-  out << std::endl;
-  out << "Output: JSON object with detection results to stdout" << std::endl;
-}
-
-void printVersion(std::ostream& out) {
-  out << GUESTWISE_VERSION << std::endl;
-}
-
-int runGuestwise(int argc, const char* const argv[], std::ostream& out,
+int runGuestwise(int argc, const char* const argv[], const OutputWriter& write,
                  const DetectionRun& runDetection) {
   switch (scanArguments(argc, argv)) {
-    case CommandLineAction::ShowHelp: printHelp(out); return 0;
-    case CommandLineAction::ShowVersion: printVersion(out); return 0;
+    case CommandLineAction::ShowHelp: write(HelpText); return 0;
+    case CommandLineAction::ShowVersion: write(GUESTWISE_VERSION "\n"); return 0;
     case CommandLineAction::RunDetection: break;
   }
   try {
     const DetectionResult result = runDetection();
-    out << JsonReportWriter::toJson(result.isVirtualMachine, result.vendor, result.confidence,
-                                    result.evidence, result.detectionTimeMs, result.error)
-        << std::endl;
+    write(JsonReportWriter::toJson(result.isVirtualMachine, result.vendor, result.confidence,
+                                   result.evidence, result.detectionTimeMs, result.error) +
+          "\n");
     return result.isVirtualMachine ? 1 : 0;
   } catch (const std::exception& e) {
-    printErrorReport(out, e.what());
+    writeErrorReport(write, e.what());
   } catch (...) {
     // Whatever escapes still ends in a report, never in an abort.
-    printErrorReport(out, "unknown exception");
+    writeErrorReport(write, "unknown exception");
   }
   return -1;
 }

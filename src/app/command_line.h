@@ -1,7 +1,7 @@
 #pragma once
 
 #include <functional>
-#include <ostream>
+#include <string>
 
 #include "detect/detection_result.h"
 
@@ -13,14 +13,15 @@ enum class CommandLineAction { ShowHelp, ShowVersion, RunDetection };
 // four options decides; anything else is ignored.
 CommandLineAction scanArguments(int argc, const char* const argv[]);
 
-void printHelp(std::ostream& out);
-void printVersion(std::ostream& out);
+// Writes text to standard output and flushes it.
+using OutputWriter = std::function<void(const std::string& text)>;
 
-// Runs the program: prints help, version or one report on `out` and returns
-// the exit status (1 VM, 0 not or help/version, -1 an exception escaped).
-// `runDetection` creates the detector and runs it, inside the guarded region.
+// Runs the program: writes help, version or one report through `write` and
+// returns the exit status (1 VM, 0 not or help/version, -1 an exception
+// escaped). `runDetection` creates the detector and runs it, inside the
+// guarded region.
 using DetectionRun = std::function<DetectionResult()>;
-int runGuestwise(int argc, const char* const argv[], std::ostream& out,
+int runGuestwise(int argc, const char* const argv[], const OutputWriter& write,
                  const DetectionRun& runDetection);
 
 }  // namespace guestwise

@@ -1,11 +1,16 @@
-#include <iostream>
+#include <cstdio>
 
 #include "app/command_line.h"
 #include "detect/detector.h"
 #include "probes/host.h"
 
 int main(int argc, char* argv[]) {
-  return guestwise::runGuestwise(argc, argv, std::cout, [] {
+  // stdout stays in text mode: on Windows each line feed leaves as CR LF.
+  const auto writeToStdout = [](const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  };
+  return guestwise::runGuestwise(argc, argv, writeToStdout, [] {
     guestwise::Detector detector(guestwise::platformHost());
     return detector.detect();
   });

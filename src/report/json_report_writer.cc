@@ -1,7 +1,7 @@
 #include "report/json_report_writer.h"
 
 #include <cstdio>
-#include <sstream>
+#include <string>
 
 namespace guestwise {
 
@@ -9,26 +9,30 @@ std::string JsonReportWriter::toJson(bool isVirtualMachine, const std::string& v
                                      std::int32_t confidence,
                                      const std::vector<std::string>& evidence,
                                      std::int64_t detectionTimeMs, const std::string& error) {
-  std::ostringstream out;
-  out << "{\n";
-  out << "  \"isVirtualMachine\": " << (isVirtualMachine ? "true" : "false") << ",\n";
-  out << "  \"vendor\": \"" << escapeJsonString(vendor) << "\",\n";
-  out << "  \"confidence\": " << confidence << ",\n";
-  out << "  \"evidence\": [";
+  // One growing buffer, copied out once; no iostreams, which would pull the
+  // whole locale machinery into a static executable.
+  std::string out;
+  out += "{\n";
+  out += "  \"isVirtualMachine\": ";
+  out += isVirtualMachine ? "true" : "false";
+  out += ",\n";
+  out += "  \"vendor\": \"" + escapeJsonString(vendor) + "\",\n";
+  out += "  \"confidence\": " + std::to_string(confidence) + ",\n";
+  out += "  \"evidence\": [";
   for (std::size_t i = 0; i < evidence.size(); ++i) {
-    if (i > 0) out << ",";
-    out << "\n    \"" << escapeJsonString(evidence[i]) << "\"";
+    if (i > 0) out += ",";
+    out += "\n    \"" + escapeJsonString(evidence[i]) + "\"";
   }
-  if (!evidence.empty()) out << "\n  ";
-  out << "],\n";
-  out << "  \"detectionTimeMs\": " << detectionTimeMs << ",\n";
+  if (!evidence.empty()) out += "\n  ";
+  out += "],\n";
+  out += "  \"detectionTimeMs\": " + std::to_string(detectionTimeMs) + ",\n";
   if (error.empty()) {
-    out << "  \"error\": null\n";
+    out += "  \"error\": null\n";
   } else {
-    out << "  \"error\": \"" << escapeJsonString(error) << "\"\n";
+    out += "  \"error\": \"" + escapeJsonString(error) + "\"\n";
   }
-  out << "}";
-  return out.str();
+  out += "}";
+  return out;
 }
 
 std::string JsonReportWriter::escapeJsonString(const std::string& text) {

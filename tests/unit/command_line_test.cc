@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -27,13 +26,16 @@ struct Outcome {
 
 Outcome run(std::vector<const char*> arguments, const DetectionRun& detection) {
   arguments.insert(arguments.begin(), "Guestwise.exe");
-  std::ostringstream out;
+  std::string out;
   int detections = 0;
-  const int status = runGuestwise(static_cast<int>(arguments.size()), arguments.data(), out, [&] {
-    ++detections;
-    return detection();
-  });
-  return {status, out.str(), detections};
+  const int status = runGuestwise(
+      static_cast<int>(arguments.size()), arguments.data(),
+      [&](const std::string& text) { out += text; },
+      [&] {
+        ++detections;
+        return detection();
+      });
+  return {status, out, detections};
 }
 
 DetectionResult vmFound() {
