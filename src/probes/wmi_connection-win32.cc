@@ -20,30 +20,48 @@ class ComRow : public WmiRow {
 
 }  // namespace
 
-bool WmiConnection::connect() {
-  if (connected_) return true;
-  const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (FAILED(init) && init != RPC_E_CHANGED_MODE) return false;
-  comInitialized_ = SUCCEEDED(init);
-  // RPC_E_TOO_LATE (security already set for the process) is no obstacle.
+HRESULT ComRuntime::initialize() { return CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+
+void ComRuntime::initializeSecurity() {
+  // RPC_E_TOO_LATE (security already set for the process) is no obstacle, so
+  // the result is not looked at.
   CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                        RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-  if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                              reinterpret_cast<void**>(locator_.put())))) {
-    undoConnect();
-    return false;
-  }
-  HRESULT connectResult;
-  {
-    Bstr resource(L"ROOT\\CIMV2");
-    connectResult = locator_->ConnectServer(resource.get(), nullptr, nullptr, nullptr, 0, nullptr,
-                                            nullptr, services_.put());
-  }
-  if (FAILED(connectResult) ||
-      FAILED(CoSetProxyBlanket(services_.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                               RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                               EOAC_NONE))) {
-    undoConnect();
+}
+
+HRESULT ComRuntime::createLocator(IWbemLocator** locator) {
+  return CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                          reinterpret_cast<void**>(locator));
+}
+
+HRESULT ComRuntime::connectServer(IWbemLocator* locator, IWbemServices** services) {
+  Bstr resource(L"ROOT\\CIMV2");
+  return locator->ConnectServer(resource.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                services);
+}
+
+HRESULT ComRuntime::setProxyBlanket(IWbemServices* services) {
+  return CoSetProxyBlanket(services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                           RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
+}
+
+void ComRuntime::uninitialize() { CoUninitialize(); }
+
+ComRuntime& systemComRuntime() {
+  static ComRuntime runtime;
+  return runtime;
+}
+
+bool WmiConnection::connect() {
+  if (connected_) return true;
+  const HRESULT init = com_.initialize();
+  if (FAILED(init) && init != RPC_E_CHANGED_MODE) return false;
+  comInitialized_ = SUCCEEDED(init);
+  com_.initializeSecurity();
+  if (FAILED(com_.createLocator(locator_.put())) ||
+      FAILED(com_.connectServer(locator_.get(), services_.put())) ||
+      FAILED(com_.setProxyBlanket(services_.get()))) {
+    release();
     return false;
   }
   connected_ = true;
@@ -73,21 +91,14 @@ bool WmiConnection::executeQuery(const wchar_t* query, const WmiRowHandler& hand
   return true;
 }
 
+// Services before locator, both before COM goes down. Also undoes a connect
+// that failed half-way: only what was taken is held.
 void WmiConnection::release() {
   services_.reset();
   locator_.reset();
-  if (connected_) {
-    connected_ = false;
-    if (comInitialized_) CoUninitialize();
-    comInitialized_ = false;
-  }
-}
-
-void WmiConnection::undoConnect() {
-  services_.reset();
-  locator_.reset();
-  if (comInitialized_) CoUninitialize();
+  if (comInitialized_) com_.uninitialize();
   comInitialized_ = false;
+  connected_ = false;
 }
 
 std::string getStringProperty(IWbemClassObject* row, const wchar_t* name) {

@@ -10,12 +10,27 @@
 
 namespace guestwise {
 
+// The COM calls with which a connection comes up and goes down. The product
+// uses the system's; tests put failures and counters in between.
+class ComRuntime {
+ public:
+  virtual ~ComRuntime() = default;
+  virtual HRESULT initialize();  // this thread, multithreaded apartment
+  virtual void initializeSecurity();
+  virtual HRESULT createLocator(IWbemLocator** locator);
+  virtual HRESULT connectServer(IWbemLocator* locator, IWbemServices** services);
+  virtual HRESULT setProxyBlanket(IWbemServices* services);
+  virtual void uninitialize();
+};
+
+ComRuntime& systemComRuntime();
+
 // The one way into WMI: brings COM up on the calling thread, connects to the
 // local ROOT\CIMV2 namespace and hands each result row of one query to a
 // handler. release() gives everything back; so does the destructor.
 class WmiConnection : public WmiSession {
  public:
-  WmiConnection() = default;
+  explicit WmiConnection(ComRuntime& com = systemComRuntime()) : com_(com) {}
   ~WmiConnection() override { release(); }
   WmiConnection(const WmiConnection&) = delete;
   WmiConnection& operator=(const WmiConnection&) = delete;
@@ -25,8 +40,7 @@ class WmiConnection : public WmiSession {
   void release() override;
 
  private:
-  void undoConnect();
-
+  ComRuntime& com_;
   ComPtr<IWbemLocator> locator_;
   ComPtr<IWbemServices> services_;
   bool connected_ = false;

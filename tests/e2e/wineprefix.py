@@ -5,7 +5,8 @@ One template prefix is booted per test run (wineboot takes seconds); each
 test gets its own copy, dressed as it needs, and removes it afterwards.
 
     wineprefix.py make-template DIR   boot the template prefix
-    wineprefix.py run EXE [ARGS...]   run EXE in a fresh copy, pass its status
+    wineprefix.py run [--dll-overrides O] EXE [ARGS...]
+                                      run EXE in a fresh copy, pass its status
 """
 import os
 import shutil
@@ -175,8 +176,12 @@ def main(argv):
         make_template(argv[1])
         return 0
     if len(argv) >= 2 and argv[0] == "run":
+        overrides = None
+        if argv[1] == "--dll-overrides":
+            overrides, argv = argv[2], argv[2:]
         with WinePrefix() as prefix:
-            result = subprocess.run([WINE, *argv[1:]], env=prefix.env(), stdin=subprocess.DEVNULL)
+            result = subprocess.run([WINE, *argv[1:]], env=prefix.env(overrides),
+                                    stdin=subprocess.DEVNULL)
             return result.returncode
     sys.exit(__doc__)
 

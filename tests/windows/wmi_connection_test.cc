@@ -128,6 +128,109 @@ TEST(WmiConnectionEarlierSecurity, SecuritySetEarlierDoesNotStopConnect) {
   CoUninitialize();
 }
 
+// The system's COM calls, with a failure put in at one step of connect, a
+// count of initialisations and shutdowns, and a reference of its own on each
+// interface handed out, to see whether the connection gave its own back.
+enum class Step { None, Initialize, CreateLocator, ConnectServer, SetProxyBlanket };
+
+class ScriptedComRuntime : public ComRuntime {
+ public:
+  explicit ScriptedComRuntime(Step failAt) : failAt_(failAt) {}
+
+  HRESULT initialize() override {
+    if (failAt_ == Step::Initialize) return E_OUTOFMEMORY;
+    const HRESULT result = ComRuntime::initialize();
+    if (SUCCEEDED(result)) ++initializations;
+    return result;
+  }
+  HRESULT createLocator(IWbemLocator** locator) override {
+    if (failAt_ == Step::CreateLocator) return REGDB_E_CLASSNOTREG;
+    const HRESULT result = ComRuntime::createLocator(locator);
+    if (SUCCEEDED(result)) keep(*locator, locator_);
+    return result;
+  }
+  HRESULT connectServer(IWbemLocator* locator, IWbemServices** services) override {
+    if (failAt_ == Step::ConnectServer) return WBEM_E_ACCESS_DENIED;
+    const HRESULT result = ComRuntime::connectServer(locator, services);
+    if (SUCCEEDED(result)) keep(*services, services_);
+    return result;
+  }
+  HRESULT setProxyBlanket(IWbemServices* services) override {
+    if (failAt_ == Step::SetProxyBlanket) return E_ACCESSDENIED;
+    return ComRuntime::setProxyBlanket(services);
+  }
+  void uninitialize() override {
+    ++shutdowns;
+    ComRuntime::uninitialize();
+  }
+
+  // Drops this runtime's own references; true when none is left elsewhere.
+  bool interfacesAllGivenBack() {
+    const bool servicesFree = services_ == nullptr || services_->Release() == 0;
+    const bool locatorFree = locator_ == nullptr || locator_->Release() == 0;
+    services_ = nullptr;
+    locator_ = nullptr;
+    return servicesFree && locatorFree;
+  }
+
+  int initializations = 0;
+  int shutdowns = 0;
+
+ private:
+  template <typename T>
+  static void keep(T* handedOut, T*& kept) {
+    kept = handedOut;
+    kept->AddRef();
+  }
+
+  Step failAt_;
+  IWbemLocator* locator_ = nullptr;
+  IWbemServices* services_ = nullptr;
+};
+
+TEST(WmiConnectionFailures, EachFailingStepLeavesNothingHeldAndComBalanced) {
+  for (const Step step :
+       {Step::Initialize, Step::CreateLocator, Step::ConnectServer, Step::SetProxyBlanket}) {
+    SCOPED_TRACE(static_cast<int>(step));
+    ScriptedComRuntime com(step);
+    WmiConnection connection(com);
+    EXPECT_FALSE(connection.connect());
+    EXPECT_EQ(com.initializations, com.shutdowns);
+    EXPECT_TRUE(comFullyShutDown());
+    EXPECT_TRUE(com.interfacesAllGivenBack());
+    bool called = false;
+    EXPECT_FALSE(connection.executeQuery(L"SELECT Model FROM Win32_ComputerSystem",
+                                         [&](const WmiRow&) { called = true; }));
+    EXPECT_FALSE(called);
+  }
+}
+
+TEST(WmiConnectionFailures, ThrowingHandlerStillReleasesEverything) {
+  ScriptedComRuntime com(Step::None);
+  {
+    WmiConnection connection(com);
+    ASSERT_TRUE(connection.connect());
+    EXPECT_EQ(com.initializations, 1);
+    EXPECT_THROW(connection.executeQuery(L"SELECT Model FROM Win32_ComputerSystem",
+                                         [](const WmiRow&) { throw std::bad_alloc(); }),
+                 std::bad_alloc);
+  }
+  EXPECT_EQ(com.shutdowns, 1);
+  EXPECT_TRUE(comFullyShutDown());
+  EXPECT_TRUE(com.interfacesAllGivenBack());
+}
+
+// Runs with WMI's provider switched off (WINEDLLOVERRIDES=wbemprox=d), so
+// that creating the locator fails for real.
+TEST(WmiConnectionWithoutWmi, LocatorFailureLeavesComBalanced) {
+  ScriptedComRuntime com(Step::None);
+  WmiConnection connection(com);
+  EXPECT_FALSE(connection.connect());
+  EXPECT_EQ(com.initializations, 1);
+  EXPECT_EQ(com.shutdowns, 1);
+  EXPECT_TRUE(comFullyShutDown());
+}
+
 TEST(ToUtf8, ConvertsUpToTheFirstZero) {
   EXPECT_EQ(toUtf8(nullptr), "");
   EXPECT_EQ(toUtf8(L""), "");
