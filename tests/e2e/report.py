@@ -1,6 +1,13 @@
 """Reading Guestwise's report as a program that consumes it would."""
 import json
 import re
+from pathlib import Path
+
+import jsonschema
+
+SCHEMA = json.loads((Path(__file__).resolve().parents[2] / "docs" / "report.schema.json")
+                    .read_text())
+jsonschema.Draft202012Validator.check_schema(SCHEMA)
 
 # Exit statuses as a Linux shell sees them (-1 arrives as 255).
 STATUS_VM, STATUS_NOT_VM, STATUS_ERROR = 1, 0, 255
@@ -15,6 +22,7 @@ def parse_report(stdout):
     assert text.endswith("}\r\n"), f"report must end in '}}' CR LF: {text[-20:]!r}"
     assert "\n" not in text.replace("\r\n", ""), "a bare line feed in text-mode output"
     report = json.loads(text)
+    jsonschema.validate(report, SCHEMA, cls=jsonschema.Draft202012Validator)
     assert list(report) == KEYS, f"keys or their order differ: {list(report)}"
     return report
 

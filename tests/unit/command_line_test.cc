@@ -71,6 +71,18 @@ TEST(CommandLine, FirstExactOptionDecides) {
   }
 }
 
+TEST(CommandLine, HostileArgumentsAreIgnored) {
+  const std::string huge(100 * 1024, 'h');
+  const std::vector<std::string> many(1000, "-hv");
+  std::vector<const char*> arguments = {huge.c_str(), "\xe9\xff-h", "", "-\x80"};
+  for (const std::string& argument : many) arguments.push_back(argument.c_str());
+  const Outcome outcome = run(arguments, nothingFound);
+  EXPECT_EQ(outcome.detections, 1);
+  EXPECT_EQ(outcome.status, 0);
+  arguments.push_back("-v");  // still found after all of them
+  EXPECT_EQ(run(arguments, nothingFound).output, "1.0.0\n");
+}
+
 TEST(CommandLine, HelpAndVersionPrintTheirTextsWithoutADetection) {
   for (const char* option : {"-h", "--help"}) {
     const Outcome outcome = run({option}, vmFound);
