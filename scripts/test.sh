@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native unit tests, then the
-# Windows build's tests under Wine.
+# Builds everything and runs every test: the native unit tests, the same
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for
+# a bounded time, then the Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 require_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
-for preset in native windows; do
+for preset in native native-asan fuzz windows; do
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$(nproc)"
   ctest --preset "$preset" -j "$(nproc)"
