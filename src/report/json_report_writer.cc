@@ -16,20 +16,30 @@ std::string JsonReportWriter::toJson(bool isVirtualMachine, const std::string& v
   out += "  \"isVirtualMachine\": ";
   out += isVirtualMachine ? "true" : "false";
   out += ",\n";
-  out += "  \"vendor\": \"" + escapeJsonString(vendor) + "\",\n";
-  out += "  \"confidence\": " + std::to_string(confidence) + ",\n";
+  out += "  \"vendor\": \"";
+  out += escapeJsonString(vendor);
+  out += "\",\n";
+  out += "  \"confidence\": ";
+  out += std::to_string(confidence);
+  out += ",\n";
   out += "  \"evidence\": [";
   for (std::size_t i = 0; i < evidence.size(); ++i) {
     if (i > 0) out += ",";
-    out += "\n    \"" + escapeJsonString(evidence[i]) + "\"";
+    out += "\n    \"";
+    out += escapeJsonString(evidence[i]);
+    out += "\"";
   }
   if (!evidence.empty()) out += "\n  ";
   out += "],\n";
-  out += "  \"detectionTimeMs\": " + std::to_string(detectionTimeMs) + ",\n";
+  out += "  \"detectionTimeMs\": ";
+  out += std::to_string(detectionTimeMs);
+  out += ",\n";
   if (error.empty()) {
     out += "  \"error\": null\n";
   } else {
-    out += "  \"error\": \"" + escapeJsonString(error) + "\"\n";
+    out += "  \"error\": \"";
+    out += escapeJsonString(error);
+    out += "\"\n";
   }
   out += "}";
   return out;
