@@ -1,21 +1,17 @@
 // The platform calls of one Guestwise run, in the same order, and nothing
 // else: no matching, no scoring, no report. Its run time is the floor that
 // Guestwise.exe is measured against (bench/overhead.sh).
-#include <windows.h>
-#include <tlhelp32.h>
-
 #include <array>
 #include <string>
-#include <vector>
 
 #include "detect/signature_tables.h"
 #include "probes/host.h"
-#include "probes/wmi_connection-win32.h"
 
 namespace {
 
-using guestwise::WmiConnection;
+using guestwise::Host;
 using guestwise::WmiRow;
+using guestwise::WmiSession;
 using guestwise::WmiSessionGuard;
 
 // One WMI session: its query and the properties the probes read per row
@@ -42,7 +38,7 @@ constexpr WmiStep NetworkAdapterStep = {
 
 // Connect, query, read each row's properties, release - as the detector does
 // with a connection object that may have served an earlier query.
-void runWmiStep(WmiConnection& connection, const WmiStep& step) {
+void runWmiStep(WmiSession& connection, const WmiStep& step) {
   connection.release();
   WmiSessionGuard guard(connection);
   if (!connection.connect()) return;
@@ -53,85 +49,35 @@ void runWmiStep(WmiConnection& connection, const WmiStep& step) {
   });
 }
 
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  ~ScopedKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-
-  HKEY* put() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-void openRegistryKeys() {
-  for (const auto& entry : guestwise::RegistrySignatures) {
-    ScopedKey key;
-    RegOpenKeyExA(HKEY_LOCAL_MACHINE, entry.first.c_str(), 0, KEY_READ, key.put());
-  }
+// The same host the probes ask, with nothing done with its answers.
+void openRegistryKeys(Host& host) {
+  for (const auto& entry : guestwise::RegistrySignatures) host.registryKeyOpens(entry.first);
 }
 
-void walkProcesses() {
-  const ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot.valid()) return;
-  std::vector<std::string> names;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
-    names.push_back(guestwise::toUtf8(entry.szExeFile));
-  }
+void readDriverAttributes(Host& host) {
+  const auto windowsDirectory = host.windowsDirectory();
+  if (!windowsDirectory) return;
+  const std::string driverFolder = *windowsDirectory + "\\System32\\drivers\\";
+  for (const auto& entry : guestwise::DriverSignatures) host.pathExists(driverFolder + entry.first);
 }
 
-void readDriverAttributes() {
-  char buffer[MAX_PATH];
-  const UINT length = GetWindowsDirectoryA(buffer, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
-  const std::string driverFolder = std::string(buffer, length) + "\\System32\\drivers\\";
-  for (const auto& entry : guestwise::DriverSignatures) {
-    GetFileAttributesA((driverFolder + entry.first).c_str());
-  }
-}
-
-void readFileAttributes() {
-  for (const auto& entry : guestwise::FileSignatures) GetFileAttributesA(entry.first.c_str());
+void readFileAttributes(Host& host) {
+  for (const auto& entry : guestwise::FileSignatures) host.pathExists(entry.first);
 }
 
 }  // namespace
 
 int main() {
-  {
-    WmiConnection computerSystem;
-    runWmiStep(computerSystem, ComputerSystemStep);
-  }
-  WmiConnection connection;
-  runWmiStep(connection, BiosStep);
-  runWmiStep(connection, BaseBoardStep);
-  runWmiStep(connection, DiskDriveStep);
-  openRegistryKeys();
-  walkProcesses();
-  readDriverAttributes();
-  runWmiStep(connection, NetworkAdapterStep);
-  readFileAttributes();
+  Host& host = guestwise::platformHost();
+  runWmiStep(*host.newWmiConnection(), ComputerSystemStep);
+  const auto connection = host.newWmiConnection();
+  runWmiStep(*connection, BiosStep);
+  runWmiStep(*connection, BaseBoardStep);
+  runWmiStep(*connection, DiskDriveStep);
+  openRegistryKeys(host);
+  host.runningProcessImageNames();
+  readDriverAttributes(host);
+  runWmiStep(*connection, NetworkAdapterStep);
+  readFileAttributes(host);
   return 0;
 }
