@@ -24,5 +24,5 @@ WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest p
   python3-jsonschema)
 # What the native build, its tests, the sanitizer and fuzz builds and the
 # benchmarks need.
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 clang libclang-rt-14-dev
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 clang clang-format libclang-rt-14-dev
   nlohmann-json3-dev)

@@ -20,7 +20,9 @@ class ComRow : public WmiRow {
 
 }  // namespace
 
-HRESULT ComRuntime::initialize() { return CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+HRESULT ComRuntime::initialize() {
+  return CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+}
 
 void ComRuntime::initializeSecurity() {
   // RPC_E_TOO_LATE (security already set for the process) is no obstacle, so
@@ -45,7 +47,9 @@ HRESULT ComRuntime::setProxyBlanket(IWbemServices* services) {
                            RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
 }
 
-void ComRuntime::uninitialize() { CoUninitialize(); }
+void ComRuntime::uninitialize() {
+  CoUninitialize();
+}
 
 ComRuntime& systemComRuntime() {
   static ComRuntime runtime;
