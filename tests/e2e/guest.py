@@ -57,13 +57,13 @@ class Run:
 
 def namespace_command():
     """The unshare command line for a scenario, or None with the reason."""
-    base = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "--mount-proc"]
-    candidates = [base] if os.geteuid() == 0 else [base + ["--map-root-user"]]
-    for command in candidates:
-        probe = subprocess.run(command + ["true"], capture_output=True)
-        if probe.returncode == 0:
-            return command, None
-        reason = probe.stderr.decode(errors="replace").strip()
+    command = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "--mount-proc"]
+    if os.geteuid() != 0:
+        command.append("--map-root-user")
+    probe = subprocess.run(command + ["true"], capture_output=True)
+    if probe.returncode == 0:
+        return command, None
+    reason = probe.stderr.decode(errors="replace").strip()
     return None, f"needs root or unprivileged user namespaces ({reason})"
 
 

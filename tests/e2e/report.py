@@ -9,8 +9,8 @@ SCHEMA = json.loads((Path(__file__).resolve().parents[2] / "docs" / "report.sche
                     .read_text())
 jsonschema.Draft202012Validator.check_schema(SCHEMA)
 
-# Exit statuses as a Linux shell sees them (-1 arrives as 255).
-STATUS_VM, STATUS_NOT_VM, STATUS_ERROR = 1, 0, 255
+# Exit statuses as a Linux shell sees them.
+STATUS_VM, STATUS_NOT_VM = 1, 0
 
 KEYS = ["isVirtualMachine", "vendor", "confidence", "evidence", "detectionTimeMs", "error"]
 
