@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 require_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+# Before any build: the Windows tests need namespaces, and say so at once.
+python3 tests/e2e/guest.py check
 for preset in native native-asan fuzz windows; do
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$(nproc)"

@@ -1,18 +1,30 @@
 #!/usr/bin/env python3
-"""Runs Guestwise.exe under Wine on a machine dressed as a guest.
+"""Runs the Windows build under Wine on a machine that the test describes
+completely, whatever machine the test itself runs on.
 
 A Guest says what the machine shows: SMBIOS identity, network adapters,
 registry keys (some of them refusing access), files, folders and running
-guest-tools processes. run_guest() runs one scenario in namespaces of its
-own, so that everything it starts or mounts dies with it:
+guest-tools processes; Guest() is a plain machine with none of them. A
+Machine lays one out in namespaces of its own, so that nothing of the build
+machine shows through and everything it starts or mounts dies with it:
 
 - a mount namespace, in which the prefix is an overlay of the template on a
-  tmpfs and a fake dmi/id tree lies over /sys/class, where Wine's WMI reads
-  the SMBIOS identity;
-- a network namespace holding only the scenario's adapters (veth ends), in
-  which the prefix's wineserver starts, since Wine lists the adapters of the
-  namespace its server session began in;
-- a PID namespace, so that no Wine process outlives the scenario.
+  tmpfs, and every SMBIOS file that Wine reads under /sys/class/dmi/id is the
+  guest's (empty where the guest names no value);
+- a network namespace holding only loopback and the guest's adapters (veth
+  ends), in which the prefix's wineserver starts, since Wine lists the
+  adapters of the namespace its server session began in;
+- a PID namespace, so that no process of the build machine is seen and no
+  Wine process outlives the machine.
+
+The test talks to the machine through a pipe: each call runs in there.
+
+    guest.py check                  fail, saying what is missing, when this
+                                    machine cannot lay out machines
+    guest.py make-template DIR      boot the template prefix on a plain machine
+    guest.py run [--nic NAME=MAC]... [--dll-overrides O] EXE [ARGS...]
+                                    run EXE on a plain machine (with those
+                                    adapters), pass its output and status
 """
 import base64
 import ctypes
@@ -22,23 +34,32 @@ import signal
 import subprocess
 import sys
 import tempfile
+import traceback
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from wineprefix import WinePrefix, template_path  # noqa: E402
+from wineprefix import WinePrefix, make_template, template_path  # noqa: E402
 
-# ctest's code for a test that reports itself skipped.
-SKIP_STATUS = 77
+# Every file under /sys/class/dmi/id that Wine reads for its SMBIOS tables.
+DMI_FILES = ("bios_vendor", "bios_version", "bios_date", "sys_vendor", "product_name",
+             "product_version", "product_serial", "product_sku", "product_family",
+             "board_vendor", "board_name", "board_version", "board_serial", "board_asset_tag",
+             "chassis_vendor", "chassis_type", "chassis_version", "chassis_serial", "chassis_tag")
 
-SMBIOS_FILES = ("sys_vendor", "product_name", "bios_vendor", "board_vendor", "board_name")
+NAMESPACES_MISSING = """\
+The Windows tests run every program on a machine of their own, in Linux mount,
+network and PID namespaces, so that the build machine's identity, adapters and
+processes cannot change their results. This machine gives none: {reason}.
+Run the tests as root, or allow unprivileged user namespaces:
+  sysctl -w kernel.unprivileged_userns_clone=1 user.max_user_namespaces=15000"""
 
 
 @dataclass
 class Guest:
-    # SMBIOS file name -> bytes as latin-1 text (Wine reads them as CP1252).
+    # DMI file name -> text, written as latin-1 (Wine reads it as CP1252).
     smbios: dict = field(default_factory=dict)
     adapters: list = field(default_factory=list)  # [interface name, MAC]
     registry_keys: list = field(default_factory=list)
@@ -56,72 +77,129 @@ class Run:
 
 
 def namespace_command():
-    """The unshare command line for a scenario, or None with the reason."""
+    """The unshare command line for a machine; ends the process, saying what
+    is missing, when this machine cannot give namespaces."""
     command = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "--mount-proc"]
     if os.geteuid() != 0:
         command.append("--map-root-user")
     probe = subprocess.run(command + ["true"], capture_output=True)
-    if probe.returncode == 0:
-        return command, None
-    reason = probe.stderr.decode(errors="replace").strip()
-    return None, f"needs root or unprivileged user namespaces ({reason})"
-
-
-def require_namespaces():
-    """Ends the process with ctest's skip status, saying why, when the
-    machine cannot give a scenario namespaces of its own."""
-    command, reason = namespace_command()
-    if command is None:
-        print(f"SKIPPED: {reason}")
-        sys.exit(SKIP_STATUS)
+    if probe.returncode != 0:
+        reason = probe.stderr.decode(errors="replace").strip() or f"status {probe.returncode}"
+        raise SystemExit(NAMESPACES_MISSING.format(reason=reason))
     return command
 
 
 def _die_with_parent():
-    # The scenario's namespaces go when this test process goes, even killed.
+    # The machine's namespaces go when this test process goes, even killed.
     PR_SET_PDEATHSIG = 1
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
-def run_guest(guest, args=(), dll_overrides=None):
-    """Runs one scenario; returns its Run."""
-    command = require_namespaces()
-    with tempfile.TemporaryDirectory(prefix="guestwise-guest-") as scratch:
-        spec = Path(scratch) / "guest.json"
-        result = Path(scratch) / "result.json"
-        spec.write_text(json.dumps({"guest": asdict(guest), "args": list(args),
-                                    "dll_overrides": dll_overrides,
-                                    "template": str(template_path())}))
-        subprocess.run(command + [sys.executable, str(Path(__file__).resolve()), "inside",
-                                  scratch], check=True, preexec_fn=_die_with_parent,
-                       stdin=subprocess.DEVNULL, timeout=300)
-        data = json.loads(result.read_text())
-        return Run(data["status"], base64.b64decode(data["stdout"]),
-                   base64.b64decode(data["stderr"]))
+class Machine:
+    """A dressed machine for the length of a with block."""
 
+    def __init__(self, guest=None, template=None):
+        guest = guest or Guest()
+        unknown = set(guest.smbios) - set(DMI_FILES)
+        if unknown:
+            raise ValueError(f"not a DMI file that Wine reads: {sorted(unknown)}")
+        # Made out here so that it can be removed out here: in there a tmpfs
+        # lies over it.
+        self._work = tempfile.mkdtemp(prefix="guestwise-machine-")
+        self._server = subprocess.Popen(
+            namespace_command() + [sys.executable, str(Path(__file__).resolve()), "serve"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, preexec_fn=_die_with_parent)
+        try:
+            self._call("lay out", guest=asdict(guest), template=str(template_path(template)),
+                       work=self._work)
+        except BaseException:
+            self.close()
+            raise
+
+    def _call(self, op, **arguments):
+        self._server.stdin.write((json.dumps({"op": op, **arguments}) + "\n").encode())
+        self._server.stdin.flush()
+        line = self._server.stdout.readline()
+        if not line:
+            raise RuntimeError(f"the machine ended during '{op}' (status {self._server.wait()})")
+        reply = json.loads(line)
+        if "error" in reply:
+            raise RuntimeError(f"'{op}' failed on the machine:\n{reply['error']}")
+        return reply.get("value")
+
+    def wine(self, *args, dll_overrides=None, winedebug=None, cwd=None, timeout=180):
+        value = self._call("wine", args=[str(a) for a in args], dll_overrides=dll_overrides,
+                           winedebug=winedebug, cwd=cwd, timeout=timeout)
+        return Run(value["status"], _unpack(value["stdout"]), _unpack(value["stderr"]))
+
+    def run_guestwise(self, *args, dll_overrides=None, exe=None):
+        return self.wine(exe or os.environ["GUESTWISE_EXE"], *args, dll_overrides=dll_overrides)
+
+    def make_file(self, windows_path, content=b"guestwise test file\n"):
+        self._call("make file", path=windows_path, content=_pack(content))
+
+    def make_folder(self, windows_path):
+        self._call("make folder", path=windows_path)
+
+    def read_file(self, windows_path):
+        """The file's bytes, or None when there is no such file."""
+        content = self._call("read file", path=windows_path)
+        return None if content is None else _unpack(content)
+
+    def listing(self):
+        """Every path under drive C: with its size ("folder" for a folder)."""
+        return self._call("listing")
+
+    def close(self):
+        self._server.stdin.close()  # the machine ends with the pipe
+        self._server.wait(timeout=120)
+        self._server.stdout.close()
+        os.rmdir(self._work)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def run_guest(guest, args=(), dll_overrides=None):
+    """Runs Guestwise.exe once on a machine dressed as `guest`."""
+    with Machine(guest) as machine:
+        return machine.run_guestwise(*args, dll_overrides=dll_overrides)
+
+
+def _pack(data):
+    return base64.b64encode(data).decode()
+
+
+def _unpack(text):
+    return base64.b64decode(text)
+
+
+# What runs inside the namespaces.
 
 def sh(*command):
-    subprocess.run(command, check=True, stdin=subprocess.DEVNULL)
+    subprocess.run(command, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
 
-def lay_out_mounts(scratch, template, smbios):
-    """Prefix overlay and fake SMBIOS, on a tmpfs that dies with the namespace."""
-    sh("mount", "--make-rprivate", "/")
-    work = Path(scratch) / "mnt"
-    work.mkdir()
-    sh("mount", "-t", "tmpfs", "tmpfs", str(work))
-    for folder in ("upper", "work", "prefix", "smbios/dmi/id"):
-        (work / folder).mkdir(parents=True)
-    sh("mount", "-t", "overlay", "overlay", "-o",
-       f"lowerdir={template},upperdir={work}/upper,workdir={work}/work", str(work / "prefix"))
-    for name in SMBIOS_FILES:
-        if name in smbios:
-            (work / "smbios/dmi/id" / name).write_bytes(smbios[name].encode("latin-1") + b"\n")
-    # A sysfs of this network namespace, with the fake dmi/id laid over it.
+def lay_out_smbios(work, smbios):
+    """Puts the guest's SMBIOS files, and only those, at /sys/class/dmi/id."""
+    dmi = work / "smbios" / "dmi" / "id"
+    dmi.mkdir(parents=True)
+    for name in DMI_FILES:
+        value = smbios.get(name, "")
+        (dmi / name).write_bytes(value.encode("latin-1") + b"\n" if value else b"")
+    # A sysfs of this network namespace; the overlay makes /sys/class/dmi/id
+    # exist also where the build machine has no DMI, the bind mount hides
+    # every file of the build machine's.
     sh("mount", "-t", "sysfs", "sysfs", "/sys")
-    sh("mount", "-t", "overlay", "overlay", "-o",
-       f"lowerdir={work}/smbios:/sys/class", "/sys/class")
-    return work / "prefix"
+    sh("mount", "-t", "overlay", "overlay", "-o", f"lowerdir={work}/smbios:/sys/class",
+       "/sys/class")
+    sh("mount", "--bind", str(dmi), "/sys/class/dmi/id")
+    seen = sorted(os.listdir("/sys/class/dmi/id"))
+    if seen != sorted(DMI_FILES):
+        raise RuntimeError(f"/sys/class/dmi/id is not the guest's: {seen}")
 
 
 def lay_out_adapters(adapters):
@@ -130,7 +208,7 @@ def lay_out_adapters(adapters):
         return
     # The peer ends go to a namespace of their own, so that Wine lists only
     # the adapters under test.
-    elsewhere = subprocess.Popen(["unshare", "--net", "sleep", "600"])
+    elsewhere = subprocess.Popen(["unshare", "--net", "sleep", "3600"])
     for index, (name, mac) in enumerate(adapters):
         peer = f"guestwise-p{index}"
         sh("ip", "link", "add", name, "type", "veth", "peer", "name", peer)
@@ -139,9 +217,28 @@ def lay_out_adapters(adapters):
         sh("ip", "link", "set", peer, "netns", str(elsewhere.pid))
 
 
+def lay_out_machine(guest, work):
+    """The mounts and adapters of `guest`, with a tmpfs over the folder `work`."""
+    sh("mount", "--make-rprivate", "/")
+    work = Path(work)
+    sh("mount", "-t", "tmpfs", "tmpfs", str(work))
+    lay_out_smbios(work, guest["smbios"])
+    lay_out_adapters(guest["adapters"])
+    return work
+
+
+def lay_out_prefix(work, template):
+    for folder in ("upper", "work", "prefix"):
+        (work / folder).mkdir()
+    sh("mount", "-t", "overlay", "overlay", "-o",
+       f"lowerdir={template},upperdir={work}/upper,workdir={work}/work", str(work / "prefix"))
+    return WinePrefix(work / "prefix")
+
+
 def dress(prefix, guest):
-    for key in guest["registry_keys"] + guest["denied_registry_keys"]:
-        prefix.add_registry_key(key)
+    keys = guest["registry_keys"] + guest["denied_registry_keys"]
+    if keys:
+        prefix.import_registry_keys(keys)
     for key in guest["denied_registry_keys"]:
         result = prefix.wine(os.environ["GUESTWISE_DENY_REGISTRY_KEY"], key)
         if result.returncode != 0:
@@ -154,22 +251,114 @@ def dress(prefix, guest):
         prefix.start_processes(guest["processes"])
 
 
-def inside(scratch):
-    spec = json.loads((Path(scratch) / "guest.json").read_text())
-    guest = spec["guest"]
-    prefix_path = lay_out_mounts(scratch, spec["template"], guest["smbios"])
-    lay_out_adapters(guest["adapters"])
-    with WinePrefix(laid_out_at=prefix_path) as prefix:
-        dress(prefix, guest)
-        status, out, err = prefix.run_guestwise(*spec["args"],
-                                                dll_overrides=spec["dll_overrides"])
-    (Path(scratch) / "result.json").write_text(json.dumps({
-        "status": status, "stdout": base64.b64encode(out).decode(),
-        "stderr": base64.b64encode(err).decode()}))
+def drive_listing(prefix):
+    root = prefix.path / "drive_c"
+    listing = {}
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            listing[os.path.relpath(path, root)] = os.lstat(path).st_size
+        listing[os.path.relpath(folder, root)] = "folder"
+    return listing
+
+
+def answer(prefix, request):
+    op = request["op"]
+    if op == "wine":
+        result = prefix.wine(*request["args"], dll_overrides=request["dll_overrides"],
+                             winedebug=request["winedebug"], cwd=request["cwd"],
+                             timeout=request["timeout"])
+        return {"status": result.returncode, "stdout": _pack(result.stdout),
+                "stderr": _pack(result.stderr)}
+    if op == "make file":
+        return prefix.make_file(request["path"], _unpack(request["content"]))
+    if op == "make folder":
+        return prefix.make_folder(request["path"])
+    if op == "read file":
+        path = prefix.host_path(request["path"])
+        return _pack(path.read_bytes()) if path.is_file() else None
+    if op == "listing":
+        return drive_listing(prefix)
+    raise ValueError(f"unknown call {op!r}")
+
+
+def serve():
+    """Answers the test's calls, one JSON line each way, until the pipe ends."""
+    requests = os.fdopen(os.dup(0), "r")
+    replies = os.fdopen(os.dup(1), "w")
+    # Nothing started in here may hold the test's pipe open.
+    devnull = os.open(os.devnull, os.O_RDWR)
+    os.dup2(devnull, 0)
+    os.dup2(devnull, 1)
+    prefix = None
+    try:
+        for line in requests:
+            request = json.loads(line)
+            try:
+                if request["op"] == "lay out":
+                    guest = request["guest"]
+                    work = lay_out_machine(guest, request["work"])
+                    prefix = lay_out_prefix(work, request["template"])
+                    dress(prefix, guest)
+                    reply = {"value": None}
+                else:
+                    reply = {"value": answer(prefix, request)}
+            except Exception:
+                reply = {"error": traceback.format_exc()}
+            replies.write(json.dumps(reply) + "\n")
+            replies.flush()
+    finally:
+        if prefix is not None:
+            prefix.close()
+
+
+def boot_template(path):
+    """Boots the template prefix on a plain machine, so that it holds nothing
+    of the build machine's."""
+    if (Path(path) / "system.reg").exists():
+        return
+    with tempfile.TemporaryDirectory(prefix="guestwise-machine-") as work:
+        subprocess.run(namespace_command() + [sys.executable, str(Path(__file__).resolve()),
+                                              "boot", str(path), work],
+                       check=True, preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL)
+
+
+def run_command_line(argv):
+    """guest.py run: a plain machine with the adapters given, one program."""
+    adapters, overrides = [], None
+    while argv and argv[0] in ("--nic", "--dll-overrides"):
+        if argv[0] == "--nic":
+            adapters.append(argv[1].split("=", 1))
+        else:
+            overrides = argv[1]
+        argv = argv[2:]
+    if not argv:
+        raise SystemExit(__doc__)
+    with Machine(Guest(adapters=adapters)) as machine:
+        result = machine.wine(*argv, dll_overrides=overrides, timeout=600)
+    sys.stdout.buffer.write(result.stdout)
+    sys.stderr.buffer.write(result.stderr)
+    return result.status
+
+
+def main(argv):
+    if argv == ["check"]:
+        namespace_command()
+        return 0
+    if argv == ["serve"]:
+        serve()
+        return 0
+    if len(argv) == 3 and argv[0] == "boot":
+        lay_out_machine(asdict(Guest()), argv[2])
+        make_template(argv[1])
+        return 0
+    if len(argv) == 2 and argv[0] == "make-template":
+        boot_template(argv[1])
+        return 0
+    if argv and argv[0] == "run":
+        return run_command_line(argv[1:])
+    raise SystemExit(__doc__)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "inside":
-        inside(sys.argv[2])
-    else:
-        sys.exit(__doc__)
+    sys.exit(main(sys.argv[1:]))

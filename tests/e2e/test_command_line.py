@@ -2,7 +2,7 @@
 import unittest
 
 from report import STATUS_NOT_VM, parse_report
-from wineprefix import WinePrefix
+from guest import Machine
 
 HELP = (b"Kestrova Guestwise v1.0.0 (C++)\r\n"
         b"Usage: Guestwise.exe [options]\r\n"
@@ -17,16 +17,16 @@ HELP = (b"Kestrova Guestwise v1.0.0 (C++)\r\n"
 class CommandLine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.prefix = WinePrefix()
+        cls.machine = Machine()  # a plain machine: nothing to find
 
     @classmethod
     def tearDownClass(cls):
-        cls.prefix.close()
+        cls.machine.close()
 
     def run_exe(self, *args):
-        status, out, err = self.prefix.run_guestwise(*args)
-        self.assertEqual(err, b"", "Guestwise wrote to stderr")
-        return status, out
+        run = self.machine.run_guestwise(*args)
+        self.assertEqual(run.stderr, b"", "Guestwise wrote to stderr")
+        return run.status, run.stdout
 
     def test_help_and_version_texts(self):
         for args, expected in [(["-h"], HELP), (["--help"], HELP), (["foo", "-h"], HELP),

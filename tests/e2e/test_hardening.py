@@ -4,8 +4,8 @@ import re
 import subprocess
 import unittest
 
+from guest import Machine
 from report import STATUS_NOT_VM, parse_report
-from wineprefix import WinePrefix
 
 # Windows' own DLLs; anything else (a C++ or threads runtime) could be
 # planted beside the exe by whoever controls the folder it runs from.
@@ -16,18 +16,6 @@ def pe_headers(exe):
     objdump = "x86_64-w64-mingw32-objdump"
     return subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
                           text=True).stdout
-
-
-def drive_listing(prefix):
-    """Every path under drive_c with its size, to tell whether a run wrote."""
-    root = prefix.path / "drive_c"
-    listing = {}
-    for folder, _, files in os.walk(root):
-        for name in files:
-            path = os.path.join(folder, name)
-            listing[os.path.relpath(path, root)] = os.lstat(path).st_size
-        listing[os.path.relpath(folder, root)] = "folder"
-    return listing
 
 
 class Executable(unittest.TestCase):
@@ -52,20 +40,20 @@ class Executable(unittest.TestCase):
 class Run(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.prefix = WinePrefix()
-        cls.prefix.run_guestwise()  # the first run in a prefix starts Wine's services
+        cls.machine = Machine()
+        cls.machine.run_guestwise()  # the first run on a machine starts Wine's services
 
     @classmethod
     def tearDownClass(cls):
-        cls.prefix.close()
+        cls.machine.close()
 
     def test_writes_only_the_report_and_creates_no_file(self):
-        before = drive_listing(self.prefix)
-        status, out, err = self.prefix.run_guestwise()
-        self.assertEqual(drive_listing(self.prefix), before)
-        self.assertEqual(err, b"")
-        self.assertEqual(status, STATUS_NOT_VM)
-        parse_report(out)
+        before = self.machine.listing()
+        run = self.machine.run_guestwise()
+        self.assertEqual(self.machine.listing(), before)
+        self.assertEqual(run.stderr, b"")
+        self.assertEqual(run.status, STATUS_NOT_VM)
+        parse_report(run.stdout)
 
     def test_odd_command_lines_are_ignored(self):
         # Windows carries at most 32,767 characters of command line, so the
@@ -75,10 +63,10 @@ class Run(unittest.TestCase):
                            ("bytes above 0x7F", ["\u00e9\u00ff-h", "--h\u00e9lp"]),
                            ("empty argument", ["", "-", "--"])]:
             with self.subTest(name):
-                status, out, err = self.prefix.run_guestwise(*args)
-                self.assertEqual(err, b"")
-                self.assertEqual(status, STATUS_NOT_VM)
-                report = parse_report(out)
+                run = self.machine.run_guestwise(*args)
+                self.assertEqual(run.stderr, b"")
+                self.assertEqual(run.status, STATUS_NOT_VM)
+                report = parse_report(run.stdout)
                 self.assertEqual((report["vendor"], report["error"]), ("Unknown", None))
 
 

@@ -8,7 +8,7 @@ here; the unit tests cover them.
 import json
 import unittest
 
-from guest import Guest, require_namespaces, run_guest
+from guest import Guest, run_guest
 from report import STATUS_NOT_VM, STATUS_VM, parse_report
 
 C_DRIVERS = "C:\\windows\\system32\\drivers\\"
@@ -184,5 +184,4 @@ class Scenarios(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    require_namespaces()
     unittest.main(verbosity=2)

@@ -1,17 +1,12 @@
-#!/usr/bin/env python3
-"""Throw-away Wine prefixes for running the Windows build under Wine.
+"""Wine prefixes for running the Windows build under Wine.
 
 One template prefix is booted per test run (wineboot takes seconds); each
-test gets its own copy, dressed as it needs, and removes it afterwards.
-
-    wineprefix.py make-template DIR   boot the template prefix
-    wineprefix.py run [--dll-overrides O] EXE [ARGS...]
-                                      run EXE in a fresh copy, pass its status
+machine of guest.py lays a throw-away copy of it out and dresses it. This
+module only knows prefixes: guest.py decides the machine around them.
 """
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path, PureWindowsPath
@@ -19,14 +14,14 @@ from pathlib import Path, PureWindowsPath
 WINE = shutil.which("wine")
 WINESERVER = shutil.which("wineserver")
 if not WINE or not WINESERVER:
-    sys.exit("wine and wineserver are needed: apt-get install wine wine64")
+    raise SystemExit("wine and wineserver are needed: apt-get install wine wine64")
 
 
-def base_env(prefix, dll_overrides=None):
+def base_env(prefix, dll_overrides=None, winedebug=None):
     """The environment of every Wine call: its own prefix, no display, quiet."""
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env["WINEPREFIX"] = str(prefix)
-    env["WINEDEBUG"] = "-all"
+    env["WINEDEBUG"] = winedebug or "-all"
     # Never offer to download Mono or Gecko.
     overrides = "mscoree,mshtml="
     if dll_overrides:
@@ -45,7 +40,7 @@ def make_template(path):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=300)
     if not (path / "system.reg").exists():
-        sys.exit(f"wineboot left no registry in {path}")
+        raise SystemExit(f"wineboot left no registry in {path}")
 
 
 def template_path(template=None):
@@ -55,37 +50,18 @@ def template_path(template=None):
     return template
 
 
-def copy_template(template, path):
-    # Hard links keep the copy fast: tests only add files, and Wine
-    # rewrites a registry file by replacing it. The registry files are
-    # copied all the same, so that nothing can write through a link.
-    subprocess.run(["cp", "-al", str(template_path(template)), str(path)], check=True)
-    for reg in Path(path).glob("*.reg"):
-        data = reg.read_bytes()
-        reg.unlink()
-        reg.write_bytes(data)
-
-
 class WinePrefix:
-    """A copy of the template prefix, removed again by close()."""
+    """A prefix laid out by the caller at `path`, with one wineserver for its
+    whole life (a fresh one per command would cost seconds each time)."""
 
-    def __init__(self, template=None, laid_out_at=None):
-        """A fresh copy of the template, or, with laid_out_at, a prefix that
-        the caller has already laid out there (and removes itself)."""
-        self._root = None
-        if laid_out_at is not None:
-            self.path = Path(laid_out_at)
-        else:
-            self._root = Path(tempfile.mkdtemp(prefix="guestwise-prefix-"))
-            self.path = self._root / "prefix"
-            copy_template(template, self.path)
+    def __init__(self, path):
+        self.path = Path(path)
         self._processes = []
-        # One server for the prefix's whole life: a fresh one per command
-        # would cost seconds each time.
-        subprocess.run([WINESERVER, "-p"], env=self.env(), check=True)
+        subprocess.run([WINESERVER, "-p"], env=self.env(), check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
-    def env(self, dll_overrides=None):
-        return base_env(self.path, dll_overrides)
+    def env(self, dll_overrides=None, winedebug=None):
+        return base_env(self.path, dll_overrides, winedebug)
 
     def host_path(self, windows_path):
         """The Linux path of a C:\\ path, following existing folders in any
@@ -109,24 +85,31 @@ class WinePrefix:
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(content)
 
-    def wine(self, *args, dll_overrides=None, timeout=180):
-        """Runs a Wine command, returns the CompletedProcess (bytes).
+    def wine(self, *args, dll_overrides=None, winedebug=None, cwd=None, timeout=180):
+        """Runs a Wine command, returns the CompletedProcess (bytes). `cwd` is
+        a C:\\ folder, the Windows working directory of the command.
 
         Output goes through files, not pipes: Wine's background services
         inherit the first command's handles and outlive it, so a pipe would
         not see its end until the server stops."""
+        folder = self.host_path(cwd) if cwd else None
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            result = subprocess.run([WINE, *args], env=self.env(dll_overrides), stdout=out,
-                                    stderr=err, timeout=timeout, stdin=subprocess.DEVNULL)
+            result = subprocess.run([WINE, *args], env=self.env(dll_overrides, winedebug),
+                                    stdout=out, stderr=err, timeout=timeout,
+                                    stdin=subprocess.DEVNULL, cwd=folder)
             out.seek(0)
             err.seek(0)
             result.stdout, result.stderr = out.read(), err.read()
         return result
 
-    def add_registry_key(self, hklm_subkey):
-        result = self.wine("reg", "add", "HKLM\\" + hklm_subkey, "/f")
+    def import_registry_keys(self, hklm_subkeys):
+        """Creates the keys under HKEY_LOCAL_MACHINE with one import."""
+        lines = ["REGEDIT4", ""] + [f"[HKEY_LOCAL_MACHINE\\{key}]" for key in hklm_subkeys]
+        self.make_file("C:\\guestwise-keys.reg", ("\r\n".join(lines) + "\r\n").encode("ascii"))
+        result = self.wine("reg", "import", "C:\\guestwise-keys.reg")
+        self.host_path("C:\\guestwise-keys.reg").unlink()
         if result.returncode != 0:
-            raise RuntimeError(f"reg add {hklm_subkey} failed: {result.stderr!r}")
+            raise RuntimeError(f"reg import {hklm_subkeys} failed: {result.stderr!r}")
 
     def start_processes(self, image_names, sleeper=None, timeout=60):
         """Runs a copy of the sleeper under each image name until close(), and
@@ -147,44 +130,10 @@ class WinePrefix:
                 raise RuntimeError(f"guest-tools processes did not start: {image_names}")
             time.sleep(0.1)
 
-    def run_guestwise(self, *args, dll_overrides=None, exe=None):
-        """Runs Guestwise.exe; returns (status as the shell sees it, stdout, stderr)."""
-        exe = exe or os.environ["GUESTWISE_EXE"]
-        result = self.wine(exe, *args, dll_overrides=dll_overrides)
-        return result.returncode, result.stdout, result.stderr
-
     def close(self):
         for process in self._processes:
             process.kill()
             process.wait()
-        subprocess.run([WINESERVER, "-k"], env=self.env(), stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env(), stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        if self._root is not None:
-            shutil.rmtree(self._root, ignore_errors=True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-def main(argv):
-    if len(argv) == 2 and argv[0] == "make-template":
-        make_template(argv[1])
-        return 0
-    if len(argv) >= 2 and argv[0] == "run":
-        overrides = None
-        if argv[1] == "--dll-overrides":
-            overrides, argv = argv[2], argv[2:]
-        with WinePrefix() as prefix:
-            result = subprocess.run([WINE, *argv[1:]], env=prefix.env(overrides),
-                                    stdin=subprocess.DEVNULL)
-            return result.returncode
-    sys.exit(__doc__)
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+        for flag in ("-k", "-w"):
+            subprocess.run([WINESERVER, flag], env=self.env(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -85,6 +85,7 @@ TEST(WmiConnection, OnlyStringPropertiesReadAsText) {
   for (const auto& status : statuses) EXPECT_EQ(status, "");  // a number
   const auto models =
       queryProperty(connection, L"SELECT Model, Caption FROM Win32_DiskDrive", L"Model");
+  ASSERT_FALSE(models.empty());
   EXPECT_EQ(models[0], "Wine Disk Drive");
 }
 
