@@ -2,66 +2,55 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 namespace guestwise {
 namespace {
 
-std::vector<std::string> keys(const SignatureTable& table) {
-  std::vector<std::string> result;
-  for (const auto& entry : table) result.push_back(entry.first);
-  return result;
+// The table as "key=vendor;" in walk order (no key holds '=' or ';').
+std::string walk(const SignatureTable& table) {
+  std::string text;
+  for (const auto& [key, vendor] : table) text += key + "=" + vendor + ";";
+  return text;
 }
 
-TEST(SignatureTables, Sizes) {
-  EXPECT_EQ(VendorKeywordSignatures.size(), 7u);
-  EXPECT_EQ(ManufacturerSignatures.size(), 10u);
-  EXPECT_EQ(ModelSignatures.size(), 9u);
-  EXPECT_EQ(MacPrefixSignatures.size(), 8u);
-  EXPECT_EQ(ProcessSignatures.size(), 8u);
-  EXPECT_EQ(DriverSignatures.size(), 9u);
-  EXPECT_EQ(RegistrySignatures.size(), 7u);
-  EXPECT_EQ(FileSignatures.size(), 5u);
-}
-
-TEST(SignatureTables, WalkOrderIsByteOrder) {
-  EXPECT_EQ(keys(DriverSignatures).front(), "VBoxGuest.sys");
-  EXPECT_EQ(keys(DriverSignatures)[4], "prl_fs.sys");
-  EXPECT_EQ(keys(DriverSignatures).back(), "vmrawdsk.sys");
-  EXPECT_EQ(keys(ProcessSignatures).front(), "VBoxService.exe");
-  EXPECT_EQ(keys(ProcessSignatures).back(), "vmwareuser.exe");
-  EXPECT_EQ(keys(ManufacturerSignatures),
-            (std::vector<std::string>{"Amazon EC2", "Google", "Microsoft Corporation",
-                                      "Oracle Corporation", "Parallels Software", "QEMU", "VMware",
-                                      "VMware, Inc.", "Xen", "innotek GmbH"}));
-  EXPECT_EQ(keys(ModelSignatures)[5], "VMware Virtual Platform");
-  EXPECT_EQ(keys(ModelSignatures)[6], "VMware7,1");
-  EXPECT_EQ(keys(FileSignatures)[3], "C:\\Windows\\System32\\vm3dgl.dll");
-  EXPECT_EQ(keys(FileSignatures)[4], "C:\\Windows\\System32\\vmGuestLib.dll");
-  EXPECT_EQ(keys(MacPrefixSignatures).front(), "00:05:69");
-  EXPECT_EQ(keys(MacPrefixSignatures).back(), "52:54:00");
-  EXPECT_EQ(keys(VendorKeywordSignatures),
-            (std::vector<std::string>{"Hyper-V", "Parallels", "QEMU", "VBOX", "VMware",
-                                      "VirtualBox", "Xen"}));
-}
-
-TEST(SignatureTables, OrderComparesBytesAsUnsigned) {
-  // A byte above 0x7F must sort after every ASCII byte, as memcmp does.
-  const SignatureTable table = {{"\xc3\xa9", "x"}, {"z", "y"}};
-  EXPECT_EQ(table.begin()->first, "z");
-}
-
-TEST(SignatureTables, EveryValueIsAKnownVendor) {
-  const std::vector<std::string> vendors = {"VMware", "VirtualBox",  "Hyper-V", "Parallels",
-                                            "QEMU",   "Xen",         "KVM",     "Bochs",
-                                            "AWS",    "Google Cloud"};
-  for (const SignatureTable* table :
-       {&VendorKeywordSignatures, &ManufacturerSignatures, &ModelSignatures, &MacPrefixSignatures,
-        &ProcessSignatures, &DriverSignatures, &RegistrySignatures, &FileSignatures}) {
-    for (const auto& [key, vendor] : *table) {
-      EXPECT_NE(std::find(vendors.begin(), vendors.end(), vendor), vendors.end()) << key;
-    }
-  }
+// Every key and its vendor, in the order the probes walk them: byte order,
+// capitals before small letters, a prefix before its extensions.
+TEST(SignatureTables, HoldExactlyTheseEntriesInWalkOrder) {
+  EXPECT_EQ(walk(VendorKeywordSignatures),
+            "Hyper-V=Hyper-V;Parallels=Parallels;QEMU=QEMU;VBOX=VirtualBox;VMware=VMware;"
+            "VirtualBox=VirtualBox;Xen=Xen;");
+  EXPECT_EQ(walk(ManufacturerSignatures),
+            "Amazon EC2=AWS;Google=Google Cloud;Microsoft Corporation=Hyper-V;"
+            "Oracle Corporation=VirtualBox;Parallels Software=Parallels;QEMU=QEMU;VMware=VMware;"
+            "VMware, Inc.=VMware;Xen=Xen;innotek GmbH=VirtualBox;");
+  EXPECT_EQ(walk(ModelSignatures),
+            "Bochs=Bochs;HVM domU=Xen;KVM=KVM;Parallels Virtual Platform=Parallels;"
+            "Standard PC=QEMU;VMware Virtual Platform=VMware;VMware7,1=VMware;"
+            "Virtual Machine=Hyper-V;VirtualBox=VirtualBox;");
+  EXPECT_EQ(walk(MacPrefixSignatures),
+            "00:05:69=VMware;00:0C:29=VMware;00:15:5D=Hyper-V;00:1C:42=Parallels;"
+            "00:50:56=VMware;08:00:27=VirtualBox;0A:00:27=VirtualBox;52:54:00=QEMU;");
+  EXPECT_EQ(walk(ProcessSignatures),
+            "VBoxService.exe=VirtualBox;VBoxTray.exe=VirtualBox;prl_cc.exe=Parallels;"
+            "prl_tools.exe=Parallels;qemu-ga.exe=QEMU;vmtoolsd.exe=VMware;"
+            "vmwaretray.exe=VMware;vmwareuser.exe=VMware;");
+  EXPECT_EQ(walk(DriverSignatures),
+            "VBoxGuest.sys=VirtualBox;VBoxMouse.sys=VirtualBox;VBoxSF.sys=VirtualBox;"
+            "VBoxVideo.sys=VirtualBox;prl_fs.sys=Parallels;prl_memdev.sys=Parallels;"
+            "vmhgfs.sys=VMware;vmmouse.sys=VMware;vmrawdsk.sys=VMware;");
+  EXPECT_EQ(walk(RegistrySignatures),
+            "SOFTWARE\\Microsoft\\Virtual Machine\\Guest\\Parameters=Hyper-V;"
+            "SOFTWARE\\Oracle\\VirtualBox Guest Additions=VirtualBox;"
+            "SOFTWARE\\Parallels\\Parallels Tools=Parallels;"
+            "SOFTWARE\\VMware, Inc.\\VMware Tools=VMware;"
+            "SYSTEM\\CurrentControlSet\\Services\\VBoxGuest=VirtualBox;"
+            "SYSTEM\\CurrentControlSet\\Services\\VBoxMouse=VirtualBox;"
+            "SYSTEM\\CurrentControlSet\\Services\\vmhgfs=VMware;");
+  EXPECT_EQ(
+      walk(FileSignatures),
+      "C:\\Program Files\\Oracle\\VirtualBox Guest Additions=VirtualBox;"
+      "C:\\Program Files\\Parallels\\Parallels Tools=Parallels;"
+      "C:\\Program Files\\VMware\\VMware Tools=VMware;"
+      "C:\\Windows\\System32\\vm3dgl.dll=VMware;C:\\Windows\\System32\\vmGuestLib.dll=VMware;");
 }
 
 }  // namespace
