@@ -18,6 +18,13 @@ class ComRow : public WmiRow {
   IWbemClassObject* row_;
 };
 
+// A success that hands back no interface is no success: a hostile or broken
+// component can answer so.
+template <typename T>
+bool handedOver(HRESULT result, const ComPtr<T>& out) {
+  return SUCCEEDED(result) && out;
+}
+
 }  // namespace
 
 HRESULT ComRuntime::initialize() {
@@ -47,6 +54,18 @@ HRESULT ComRuntime::setProxyBlanket(IWbemServices* services) {
                            RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
 }
 
+HRESULT ComRuntime::execQuery(IWbemServices* services, const wchar_t* query,
+                              IEnumWbemClassObject** rows) {
+  Bstr language(L"WQL");
+  Bstr text(query);
+  return services->ExecQuery(language.get(), text.get(),
+                             WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, rows);
+}
+
+HRESULT ComRuntime::next(IEnumWbemClassObject* rows, IWbemClassObject** row, ULONG* returned) {
+  return rows->Next(static_cast<long>(WBEM_INFINITE), 1, row, returned);
+}
+
 void ComRuntime::uninitialize() {
   CoUninitialize();
 }
@@ -62,8 +81,8 @@ bool WmiConnection::connect() {
   if (FAILED(init) && init != RPC_E_CHANGED_MODE) return false;
   comInitialized_ = SUCCEEDED(init);
   com_.initializeSecurity();
-  if (FAILED(com_.createLocator(locator_.put())) ||
-      FAILED(com_.connectServer(locator_.get(), services_.put())) ||
+  if (!handedOver(com_.createLocator(locator_.put()), locator_) ||
+      !handedOver(com_.connectServer(locator_.get(), services_.put()), services_) ||
       FAILED(com_.setProxyBlanket(services_.get()))) {
     release();
     return false;
@@ -75,21 +94,15 @@ bool WmiConnection::connect() {
 bool WmiConnection::executeQuery(const wchar_t* query, const WmiRowHandler& handler) {
   if (!connected_ || !services_) return false;
   ComPtr<IEnumWbemClassObject> rows;
-  HRESULT result;
-  {
-    Bstr language(L"WQL");
-    Bstr text(query);
-    result = services_->ExecQuery(language.get(), text.get(),
-                                  WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-                                  rows.put());
-  }
-  if (FAILED(result)) return false;
+  if (!handedOver(com_.execQuery(services_.get(), query, rows.put()), rows)) return false;
   for (;;) {
-    // Only the count tells the end: a failing Next ends the rows as well.
+    // Only a row handed over continues: a failing Next, a count of 0 and a
+    // null row all end the rows, and those delivered before stay delivered.
+    // Each row is given back before the next is fetched.
     ComPtr<IWbemClassObject> row;
     ULONG returned = 0;
-    rows->Next(static_cast<long>(WBEM_INFINITE), 1, row.put(), &returned);
-    if (returned == 0) break;
+    com_.next(rows.get(), row.put(), &returned);
+    if (returned == 0 || !row) break;
     handler(ComRow(row.get()));
   }
   return true;
@@ -116,9 +129,11 @@ std::string toUtf8(const wchar_t* text) {
   if (text == nullptr || text[0] == L'\0') return {};
   const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return {};
-  std::string utf8(static_cast<std::size_t>(size - 1), '\0');
-  // The terminating zero lands in the string's own terminator slot.
+  // Room for the terminating zero as well, in the string's own characters;
+  // the zero is cut off afterwards.
+  std::string utf8(static_cast<std::size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+  utf8.resize(static_cast<std::size_t>(size - 1));
   return utf8;
 }
 

@@ -10,8 +10,9 @@
 
 namespace guestwise {
 
-// The COM calls with which a connection comes up and goes down. The product
-// uses the system's; tests put failures and counters in between.
+// The COM calls with which a connection comes up, runs its query and goes
+// down. The product uses the system's; tests put failures, odd answers and
+// counters in between.
 class ComRuntime {
  public:
   virtual ~ComRuntime() = default;
@@ -20,6 +21,11 @@ class ComRuntime {
   virtual HRESULT createLocator(IWbemLocator** locator);
   virtual HRESULT connectServer(IWbemLocator* locator, IWbemServices** services);
   virtual HRESULT setProxyBlanket(IWbemServices* services);
+  // A forward-only WQL query that returns at once.
+  virtual HRESULT execQuery(IWbemServices* services, const wchar_t* query,
+                            IEnumWbemClassObject** rows);
+  // The next row, waiting as long as it takes.
+  virtual HRESULT next(IEnumWbemClassObject* rows, IWbemClassObject** row, ULONG* returned);
   virtual void uninitialize();
 };
 
