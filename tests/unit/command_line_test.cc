@@ -143,5 +143,24 @@ TEST(CommandLine, EscapedExceptionsBecomeAnErrorReportWithStatusMinusOne) {
   EXPECT_EQ(other.output, errorReport("\"unknown exception\""));
 }
 
+TEST(CommandLine, WriterThrowingOnTheReportGivesTheErrorReportAndStatusMinusOne) {
+  // A verdict of either kind: the failed write decides the status.
+  for (const DetectionRun& detection : {DetectionRun(vmFound), DetectionRun(nothingFound)}) {
+    const char* const arguments[] = {"Guestwise.exe"};
+    std::string out;
+    int writes = 0;
+    const int status = runGuestwise(
+        1, arguments,
+        [&](const std::string& text) {
+          if (++writes == 1) throw std::runtime_error("write failed");
+          out += text;
+        },
+        detection);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(writes, 2);
+    EXPECT_EQ(out, errorReport("\"write failed\""));
+  }
+}
+
 }  // namespace
 }  // namespace guestwise
