@@ -4,7 +4,6 @@
 #include <exception>
 #include <string>
 
-#include "report/json_report_writer.h"
 #include "version.h"
 
 namespace guestwise {
@@ -21,8 +20,11 @@ constexpr char HelpText[] = "Kestrova Guestwise v" GUESTWISE_VERSION
                             "\n"
                             "Output: JSON object with detection results to stdout\n";
 
+// A result's start values are exactly what an error report shows.
 void writeErrorReport(const OutputWriter& write, const std::string& message) {
-  write(JsonReportWriter::toJson(false, "Unknown", 0, {}, 0, message) + "\n");
+  DetectionResult failed;
+  failed.error = message;
+  write(toJson(failed) + "\n");
 }
 
 }  // namespace
@@ -49,9 +51,7 @@ int runGuestwise(int argc, const char* const argv[], const OutputWriter& write,
   }
   try {
     const DetectionResult result = runDetection();
-    write(JsonReportWriter::toJson(result.isVirtualMachine, result.vendor, result.confidence,
-                                   result.evidence, result.detectionTimeMs, result.error) +
-          "\n");
+    write(toJson(result) + "\n");
     return result.isVirtualMachine ? 1 : 0;
   } catch (const std::exception& e) {
     writeErrorReport(write, e.what());

@@ -2,8 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/dll_search-win32.h"
-#include "detect/detector.h"
-#include "probes/host.h"
+#include "guestwise/guestwise.h"
 
 int main(int argc, char* argv[]) {
   // Before COM or anything else that may load a DLL by bare name.
@@ -13,8 +12,5 @@ int main(int argc, char* argv[]) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   };
-  return guestwise::runGuestwise(argc, argv, writeToStdout, [] {
-    guestwise::Detector detector(guestwise::platformHost());
-    return detector.detect();
-  });
+  return guestwise::runGuestwise(argc, argv, writeToStdout, guestwise::detect);
 }

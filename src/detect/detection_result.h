@@ -1,20 +1,4 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
-namespace guestwise {
-
-// The outcome of one run; the start values are what a run that found nothing
-// (or failed before its derivation) reports.
-struct DetectionResult {
-  bool isVirtualMachine = false;
-  std::string vendor = "Unknown";
-  std::int32_t confidence = 0;
-  std::vector<std::string> evidence;
-  std::int64_t detectionTimeMs = 0;
-  std::string error;
-};
-
-}  // namespace guestwise
+// DetectionResult is part of the public API; its one definition is there.
+#include "guestwise/guestwise.h"

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "guestwise/guestwise.h"
+
 namespace guestwise {
 
 std::string JsonReportWriter::toJson(bool isVirtualMachine, const std::string& vendor,
@@ -69,6 +71,11 @@ std::string JsonReportWriter::escapeJsonString(const std::string& text) {
     }
   }
   return escaped;
+}
+
+std::string toJson(const DetectionResult& result) {
+  return JsonReportWriter::toJson(result.isVirtualMachine, result.vendor, result.confidence,
+                                  result.evidence, result.detectionTimeMs, result.error);
 }
 
 }  // namespace guestwise

@@ -1,0 +1,46 @@
+# What `cmake --install` puts into a prefix, and the release zip that
+# `cmake --build --preset windows --target package` makes.
+include(CMakePackageConfigHelpers)
+
+# The program, and the library with its CMake package:
+# find_package(Guestwise 1.0) gives Guestwise::guestwise.
+install(TARGETS Guestwise RUNTIME DESTINATION bin COMPONENT Runtime)
+install(TARGETS guestwise guestwise_win32 guestwise_core EXPORT GuestwiseTargets
+  ARCHIVE DESTINATION lib COMPONENT Development)
+install(FILES include/guestwise/guestwise.h DESTINATION include/guestwise COMPONENT Development)
+install(EXPORT GuestwiseTargets NAMESPACE Guestwise:: DESTINATION lib/cmake/Guestwise
+  COMPONENT Development)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/GuestwiseConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES cmake/GuestwiseConfig.cmake ${PROJECT_BINARY_DIR}/GuestwiseConfigVersion.cmake
+  DESTINATION lib/cmake/Guestwise COMPONENT Development)
+
+# The zip: these programs and documents side by side, and SHA256SUMS over
+# them all. Only the package installs them (EXCLUDE_FROM_ALL).
+set(release_programs Guestwise)
+set(release_documents README.md LICENSE docs/report.schema.json)
+
+set(release_files "")
+foreach(program IN LISTS release_programs)
+  install(TARGETS ${program} RUNTIME DESTINATION . COMPONENT Release EXCLUDE_FROM_ALL)
+  list(APPEND release_files $<TARGET_FILE_NAME:${program}>)
+endforeach()
+foreach(document IN LISTS release_documents)
+  install(FILES ${document} DESTINATION . COMPONENT Release EXCLUDE_FROM_ALL)
+  cmake_path(GET document FILENAME name)
+  list(APPEND release_files ${name})
+endforeach()
+install(CODE "set(release_files \"${release_files}\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/sha256sums.cmake\")"
+  COMPONENT Release EXCLUDE_FROM_ALL)
+
+set(CPACK_PACKAGE_NAME Guestwise)
+set(CPACK_PACKAGE_VENDOR Kestrova)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_FILE_NAME Guestwise-${PROJECT_VERSION}-win64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+# The Release component alone, in one archive under the name above.
+set(CPACK_COMPONENTS_ALL Release)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+include(CPack)

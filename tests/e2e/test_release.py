@@ -1,0 +1,74 @@
+"""What a release hands out, used as its users would: the zip with its
+checksums, and the installed package built into a program of their own."""
+import os
+import subprocess
+import tempfile
+import unittest
+import zipfile
+from pathlib import Path
+
+from guest import Guest, Machine
+from report import STATUS_VM, parse_report, report_text
+
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+BUILD_DIR = Path(os.environ["GUESTWISE_BUILD_DIR"])
+CMAKE = os.environ["GUESTWISE_CMAKE"]
+ZIP_NAME = "Guestwise-1.0.0-win64.zip"
+ZIP_FILES = ["Guestwise.exe", "LICENSE", "README.md", "SHA256SUMS", "report.schema.json"]
+# Each program in the zip and the variable naming the one the build made.
+ZIP_PROGRAMS = {"Guestwise.exe": "GUESTWISE_EXE"}
+
+
+def run(*command, cwd=None):
+    result = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise AssertionError(f"{command} failed:\n{result.stdout}\n{result.stderr}")
+    return result.stdout
+
+
+class Package(unittest.TestCase):
+    def test_zip_holds_the_release_and_checksums_that_check(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-package-") as scratch:
+            # What `--target package` runs, writing into the scratch folder.
+            run(os.environ["GUESTWISE_CPACK"], "--config", str(BUILD_DIR / "CPackConfig.cmake"),
+                "-B", scratch)
+            with zipfile.ZipFile(Path(scratch) / ZIP_NAME) as archive:
+                self.assertEqual(sorted(archive.namelist()), ZIP_FILES)
+                archive.extractall(Path(scratch) / "unpacked")
+            unpacked = Path(scratch) / "unpacked"
+            checked = run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unpacked)
+            self.assertEqual(sorted(line.split(":")[0] for line in checked.splitlines()),
+                             sorted(set(ZIP_FILES) - {"SHA256SUMS"}))
+            for name, built in ZIP_PROGRAMS.items():
+                self.assertEqual((unpacked / name).read_bytes(),
+                                 Path(os.environ[built]).read_bytes(), name)
+
+
+class Embedding(unittest.TestCase):
+    def test_example_built_on_the_installed_package_reports_as_guestwise(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-embed-") as scratch:
+            prefix, build = Path(scratch) / "prefix", Path(scratch) / "build"
+            run(CMAKE, "--install", str(BUILD_DIR), "--prefix", str(prefix))
+            # The toolchain searches packages only inside its own root.
+            run(CMAKE, "-S", str(SOURCE_DIR / "examples" / "embed"), "-B", str(build),
+                f"-DCMAKE_TOOLCHAIN_FILE={SOURCE_DIR / 'cmake' / 'mingw-w64-x86_64.cmake'}",
+                f"-DGuestwise_DIR={prefix / 'lib' / 'cmake' / 'Guestwise'}",
+                "-DCMAKE_BUILD_TYPE=Release")
+            run(CMAKE, "--build", str(build))
+            guest = Guest(smbios={"sys_vendor": "QEMU", "product_name": "Standard PC (i440FX)"},
+                          adapters=[["eth0", "52:54:00:12:34:56"]], processes=["qemu-ga.exe"])
+            with Machine(guest) as machine:
+                program = machine.run_guestwise(exe=prefix / "bin" / "Guestwise.exe")
+                embedded = machine.wine(build / "embed.exe")
+        print(program.stdout.decode(), embedded.stdout.decode(), sep="\n")
+        report = parse_report(program.stdout)
+        self.assertEqual(len(report["evidence"]), 4)
+        parse_report(embedded.stdout)
+        self.assertEqual(report_text(embedded.stdout.decode()),
+                         report_text(program.stdout.decode()))
+        self.assertEqual((embedded.status, embedded.stderr), (program.status, program.stderr))
+        self.assertEqual(program.status, STATUS_VM)
+
+
+if __name__ == "__main__":
+    unittest.main()
