@@ -1,13 +1,16 @@
-"""Reading Guestwise's report as a program that consumes it would."""
+"""Reading Guestwise's report, and GuestwiseFacts's document, as a program
+that consumes them would."""
 import json
 import re
 from pathlib import Path
 
 import jsonschema
 
-SCHEMA = json.loads((Path(__file__).resolve().parents[2] / "docs" / "report.schema.json")
-                    .read_text())
+DOCS = Path(__file__).resolve().parents[2] / "docs"
+SCHEMA = json.loads((DOCS / "report.schema.json").read_text())
+FACTS_SCHEMA = json.loads((DOCS / "facts.schema.json").read_text())
 jsonschema.Draft202012Validator.check_schema(SCHEMA)
+jsonschema.Draft202012Validator.check_schema(FACTS_SCHEMA)
 
 # Exit statuses as a Linux shell sees them.
 STATUS_VM, STATUS_NOT_VM = 1, 0
@@ -31,3 +34,16 @@ def report_text(report):
     """The report as the writer lays it out, for byte-for-byte comparisons
     that leave the measured time alone."""
     return re.sub(r'"detectionTimeMs": -?\d+', '"detectionTimeMs": T', report)
+
+
+def parse_facts(stdout):
+    """GuestwiseFacts's one document, validated, with the report it holds."""
+    text = stdout.decode("utf-8")
+    assert text.endswith("}\r\n"), f"facts must end in '}}' CR LF: {text[-20:]!r}"
+    assert "\n" not in text.replace("\r\n", ""), "a bare line feed in text-mode output"
+    facts = json.loads(text)
+    jsonschema.validate(facts, FACTS_SCHEMA, cls=jsonschema.Draft202012Validator)
+    jsonschema.validate(facts["report"], SCHEMA, cls=jsonschema.Draft202012Validator)
+    keys = list(facts["report"])
+    assert keys == KEYS, f"the report's keys or their order differ: {keys}"
+    return facts

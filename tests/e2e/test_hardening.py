@@ -1,4 +1,4 @@
-"""What the exe is and what a run leaves behind, seen from outside."""
+"""What the exes are and what a run leaves behind, seen from outside."""
 import os
 import re
 import subprocess
@@ -12,6 +12,10 @@ from report import STATUS_NOT_VM, parse_report
 SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll"}
 
 
+# Everything the release hands out.
+SHIPPED = ["GUESTWISE_EXE", "GUESTWISE_FACTS_EXE", "GUESTWISE_REPLAY_EXE"]
+
+
 def pe_headers(exe):
     objdump = "x86_64-w64-mingw32-objdump"
     return subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
@@ -20,12 +24,18 @@ def pe_headers(exe):
 
 class Executable(unittest.TestCase):
     def test_imports_windows_system_dlls_only(self):
-        imports = re.findall(r"DLL Name: (\S+)", pe_headers(os.environ["GUESTWISE_EXE"]))
-        self.assertTrue(imports)
-        self.assertLessEqual({name.lower() for name in imports}, SYSTEM_DLLS, imports)
+        for exe in SHIPPED:
+            with self.subTest(exe=exe):
+                imports = re.findall(r"DLL Name: (\S+)", pe_headers(os.environ[exe]))
+                self.assertTrue(imports)
+                self.assertLessEqual({name.lower() for name in imports}, SYSTEM_DLLS, imports)
 
     def test_relocatable_with_aslr_and_dep(self):
-        headers = pe_headers(os.environ["GUESTWISE_EXE"])
+        for exe in SHIPPED:
+            with self.subTest(exe=exe):
+                self.check_relocatable_with_aslr_and_dep(pe_headers(os.environ[exe]))
+
+    def check_relocatable_with_aslr_and_dep(self, headers):
         flags = re.search(r"DllCharacteristics\s+([0-9a-fA-F]+)", headers)
         value = int(flags.group(1), 16)
         self.assertEqual(value & 0x0020, 0x0020, "HIGH_ENTROPY_VA missing")

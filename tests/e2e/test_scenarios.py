@@ -1,15 +1,42 @@
 """Guestwise.exe on machines dressed as the guests of each vendor it knows,
-plus a physical-looking machine, ties, odd values and a locked key.
+plus physical-looking machines (two of them misjudged by the fixed tables),
+ties, odd values and a locked key. On each machine GuestwiseFacts.exe records
+the same run, and its document, replayed natively and under Wine, gives
+Guestwise.exe's report byte for byte (the time aside) and its exit status.
 
 Under Wine the BIOS serial number ("0"), the BIOS version ("WINE   - 1") and
 the disk model ("Wine Disk Drive") are fixed, so those probes stay silent
 here; the unit tests cover them.
 """
 import json
+import os
+import subprocess
 import unittest
+from pathlib import Path
 
-from guest import Guest, run_guest
-from report import STATUS_NOT_VM, STATUS_VM, parse_report
+from guest import Guest, Machine
+from report import STATUS_NOT_VM, STATUS_VM, parse_facts, parse_report, report_text
+
+REFUSED = 2
+FACTS_FILE = "C:\\facts.json"
+
+
+def native_replay():
+    """build/native/GuestwiseReplay (or GUESTWISE_REPLAY_NATIVE), which the
+    native preset builds; a missing one fails every test here, saying how."""
+    path = Path(os.environ["GUESTWISE_REPLAY_NATIVE"])
+    if not os.access(path, os.X_OK):
+        raise AssertionError(
+            f"no native GuestwiseReplay at {path}; build it first with: cmake --preset native "
+            "&& cmake --build --preset native --target GuestwiseReplay")
+    return path
+
+
+def replay_natively(facts, *args):
+    """Replays facts bytes from standard input; the output in Wine's text mode."""
+    run = subprocess.run([native_replay(), *(args or ["-"])], input=facts, capture_output=True,
+                         timeout=60)
+    return run.returncode, run.stdout.replace(b"\n", b"\r\n"), run.stderr
 
 C_DRIVERS = "C:\\windows\\system32\\drivers\\"
 REG = "Registry key exists: HKLM\\"
@@ -29,10 +56,19 @@ def smbios(system, model, bios=None, board=None, board_name=None):
 
 
 class Scenarios(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        native_replay()
+
     def check(self, guest, evidence, confidence, vendor):
-        run = run_guest(guest)
+        with Machine(guest) as machine:
+            run = machine.run_guestwise()
+            facts = machine.wine(os.environ["GUESTWISE_FACTS_EXE"])
+            machine.make_file(FACTS_FILE, facts.stdout)
+            replayed = machine.wine(os.environ["GUESTWISE_REPLAY_EXE"], FACTS_FILE)
         self.assertEqual(run.stderr, b"", "Guestwise wrote to stderr")
         report = parse_report(run.stdout)
+        self.check_facts(run, facts, replayed)
         print(f"{self.id()}: confidence {report['confidence']}, vendor {report['vendor']}")
         self.assertEqual(report["evidence"], evidence)
         self.assertEqual((report["confidence"], report["vendor"], report["error"]),
@@ -41,6 +77,21 @@ class Scenarios(unittest.TestCase):
         self.assertEqual(report["isVirtualMachine"], is_vm)
         self.assertEqual(run.status, STATUS_VM if is_vm else STATUS_NOT_VM)
         return run
+
+    def check_facts(self, run, facts, replayed_under_wine):
+        """The facts of the run hold its report; both replays give it back."""
+        self.assertEqual((facts.status, facts.stderr), (run.status, b""))
+        recorded = parse_facts(facts.stdout)["report"]
+        printed = json.loads(run.stdout)
+        self.assertEqual({**recorded, "detectionTimeMs": 0}, {**printed, "detectionTimeMs": 0})
+        expected = report_text(run.stdout.decode("utf-8"))
+        for where, (status, stdout, stderr) in [
+                ("natively", replay_natively(facts.stdout)),
+                ("under Wine", (replayed_under_wine.status, replayed_under_wine.stdout,
+                                replayed_under_wine.stderr))]:
+            with self.subTest(replay=where):
+                self.assertEqual((status, stderr), (run.status, b""))
+                self.assertEqual(report_text(stdout.decode("utf-8")), expected)
 
     def test_virtualbox(self):
         keys = ["SOFTWARE\\Oracle\\VirtualBox Guest Additions",
@@ -153,6 +204,27 @@ class Scenarios(unittest.TestCase):
                       adapters=[["eno1", "b0:7b:25:01:02:03"]])
         self.check(guest, [], 0, "Unknown")
 
+    def test_surface_is_called_a_hyper_v_guest(self):
+        # Physical, but its computer system and baseboard name the maker that
+        # the tables pair with Hyper-V: 25 + 15.
+        maker = "Microsoft Corporation"
+        guest = Guest(smbios=smbios(maker, "Surface Laptop 5", maker, maker, "Surface Laptop 5"),
+                      adapters=[["wlan0", "c8:5e:a9:01:02:03"]])
+        self.check(guest, ["Win32_ComputerSystem.Manufacturer = " + maker,
+                           "Win32_BaseBoard.Manufacturer = " + maker], 40, "Hyper-V")
+
+    def test_hyper_v_host_is_called_a_hyper_v_guest(self):
+        # Physical, running WSL 2 and a container engine: their connected
+        # vEthernet adapters carry Hyper-V's prefix, 20 each. (Linux allows
+        # no blank in an interface name, which Windows gives as "vEthernet (WSL)".)
+        guest = Guest(smbios=smbios("Dell Inc.", "OptiPlex 7090", "Dell Inc.", "Dell Inc.",
+                                    "0K6CP2"),
+                      adapters=[["eno1", "b0:7b:25:01:02:03"],
+                                ["vEthernet(WSL)", "00:15:5d:a1:b2:c3"],
+                                ["vEthernet(nat)", "00:15:5d:0c:01:02"]])
+        self.check(guest, [MAC + "00:15:5d (vEthernet(WSL))", MAC + "00:15:5d (vEthernet(nat))"],
+                   40, "Hyper-V")
+
     def test_equal_tallies_go_to_the_vendor_text_that_sorts_first(self):
         vmware_key = "SOFTWARE\\VMware, Inc.\\VMware Tools"
         self.check(Guest(registry_keys=[vmware_key], processes=["VBoxService.exe"]),
@@ -181,6 +253,28 @@ class Scenarios(unittest.TestCase):
         self.check(Guest(registry_keys=[sibling], denied_registry_keys=[locked],
                          files=[C_DRIVERS + "vmmouse.sys"]),
                    [REG + sibling, DRIVER + "vmmouse.sys"], 35, "VMware")
+
+
+class Replay(unittest.TestCase):
+    def test_a_file_that_does_not_fit_is_refused_with_one_line(self):
+        with Machine() as machine:
+            facts = json.loads(machine.wine(os.environ["GUESTWISE_FACTS_EXE"]).stdout)
+            del facts["answers"][-1]
+            refusals = {
+                b"{": b"not JSON: parse error at line 1, column 2: syntax error while parsing "
+                      b"object key - unexpected end of input; expected string literal",
+                json.dumps(facts).encode():
+                    b'answer 28: the probes asked for path "C:\\\\Windows\\\\System32'
+                    b'\\\\vmGuestLib.dll", the file holds no more answers'}
+            for document, refusal in refusals.items():
+                machine.make_file(FACTS_FILE, document)
+                under_wine = machine.wine(os.environ["GUESTWISE_REPLAY_EXE"], FACTS_FILE)
+                for where, run in [("natively", replay_natively(document)),
+                                   ("under Wine", (under_wine.status, under_wine.stdout,
+                                                   under_wine.stderr.replace(b"\r\n", b"\n")))]:
+                    with self.subTest(replay=where, refusal=refusal):
+                        self.assertEqual(run, (REFUSED, b"",
+                                               b"GuestwiseReplay: " + refusal + b"\n"))
 
 
 if __name__ == "__main__":

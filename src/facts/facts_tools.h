@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+#include "probes/host.h"
+
+namespace guestwise {
+
+// What GuestwiseFacts prints (the facts document, redacted, and one line
+// break) and the exit status Guestwise.exe gives for the same run.
+struct FactsRun {
+  std::string document;
+  int status;
+};
+FactsRun collectFacts(Host& host);
+
+// GuestwiseReplay's answer to the text of a facts file: the report and exit
+// status of the recorded run, or, when the file cannot be replayed, status
+// RefusedStatus, no report and the one line that says why.
+inline constexpr int RefusedStatus = 2;
+struct ReplayOutcome {
+  int status;
+  std::string report;
+  std::string refusal;
+};
+ReplayOutcome replayFacts(const std::string& text);
+
+}  // namespace guestwise
