@@ -353,7 +353,8 @@ def main(argv):
         make_template(argv[1])
         return 0
     if len(argv) == 2 and argv[0] == "make-template":
-        boot_template(argv[1])
+        # Absolute: the boot runs in a folder of its own.
+        boot_template(Path(argv[1]).resolve())
         return 0
     if argv and argv[0] == "run":
         return run_command_line(argv[1:])
