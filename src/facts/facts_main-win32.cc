@@ -7,12 +7,21 @@
 
 #include "facts/facts_tools.h"
 
-int main(int argc, char*[]) {
+namespace {
+
+constexpr char Usage[] =
+    "Usage: GuestwiseFacts.exe > facts.json\n"
+    "Prints what one detection read on this machine; GuestwiseReplay replays it\n";
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc == 2 && guestwise::asksForHelp(argv[1])) {
+    std::fputs(Usage, stdout);
+    return 0;
+  }
   if (argc > 1) {
-    std::fputs(
-        "Usage: GuestwiseFacts.exe > facts.json\n"
-        "Prints what one detection read on this machine; GuestwiseReplay replays it\n",
-        stderr);
+    std::fputs(Usage, stderr);
     return guestwise::RefusedStatus;
   }
   try {

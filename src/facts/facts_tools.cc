@@ -50,4 +50,8 @@ ReplayOutcome replayFacts(const std::string& text) {
   }
 }
 
+bool asksForHelp(const std::string& argument) {
+  return argument == "-h" || argument == "--help";
+}
+
 }  // namespace guestwise

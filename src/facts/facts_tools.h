@@ -25,4 +25,8 @@ struct ReplayOutcome {
 };
 ReplayOutcome replayFacts(const std::string& text);
 
+// Whether a tool's only argument asks for its usage ("-h" or "--help"),
+// which then goes to standard output with status 0.
+bool asksForHelp(const std::string& argument);
+
 }  // namespace guestwise

@@ -35,6 +35,10 @@ int refuse(const std::string& why) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (argc == 2 && guestwise::asksForHelp(argv[1])) {
+    std::fputs(Usage, stdout);
+    return 0;
+  }
   if (argc != 2) {
     std::fputs(Usage, stderr);
     return guestwise::RefusedStatus;

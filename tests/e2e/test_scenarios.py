@@ -276,6 +276,17 @@ class Replay(unittest.TestCase):
                         self.assertEqual(run, (REFUSED, b"",
                                                b"GuestwiseReplay: " + refusal + b"\n"))
 
+    def test_help_goes_to_standard_output_with_status_0(self):
+        usages = {"GUESTWISE_FACTS_EXE": b"Usage: GuestwiseFacts.exe > facts.json\r\n",
+                  "GUESTWISE_REPLAY_EXE": b"Usage: GuestwiseReplay FILE\r\n"}
+        with Machine() as machine:
+            for exe, usage in usages.items():
+                for argument in ["-h", "--help"]:
+                    with self.subTest(exe=exe, argument=argument):
+                        run = machine.wine(os.environ[exe], argument)
+                        self.assertEqual((run.status, run.stderr), (0, b""))
+                        self.assertTrue(run.stdout.startswith(usage), run.stdout)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
