@@ -109,7 +109,8 @@ class WinePrefix:
         result = self.wine("reg", "import", "C:\\guestwise-keys.reg")
         self.host_path("C:\\guestwise-keys.reg").unlink()
         if result.returncode != 0:
-            raise RuntimeError(f"reg import {hklm_subkeys} failed: {result.stderr!r}")
+            raise RuntimeError(f"reg import {hklm_subkeys} failed with status {result.returncode}: "
+                               f"{result.stdout!r} {result.stderr!r}")
 
     def start_processes(self, image_names, sleeper=None, timeout=60):
         """Runs a copy of the sleeper under each image name until close(), and
