@@ -228,11 +228,11 @@ def lay_out_machine(guest, work):
 
 
 def lay_out_prefix(work, template):
-    for folder in ("upper", "work", "prefix"):
+    for folder in ("upper", "work", "prefix", "wineserver"):
         (work / folder).mkdir()
     sh("mount", "-t", "overlay", "overlay", "-o",
        f"lowerdir={template},upperdir={work}/upper,workdir={work}/work", str(work / "prefix"))
-    return WinePrefix(work / "prefix")
+    return WinePrefix(work / "prefix", work / "wineserver")
 
 
 def dress(prefix, guest):
@@ -349,8 +349,9 @@ def main(argv):
         serve()
         return 0
     if len(argv) == 3 and argv[0] == "boot":
-        lay_out_machine(asdict(Guest()), argv[2])
-        make_template(argv[1])
+        work = lay_out_machine(asdict(Guest()), argv[2])
+        (work / "wineserver").mkdir()
+        make_template(argv[1], work / "wineserver")
         return 0
     if len(argv) == 2 and argv[0] == "make-template":
         # Absolute: the boot runs in a folder of its own.

@@ -30,12 +30,14 @@ def base_env(prefix, dll_overrides=None, winedebug=None):
     return env
 
 
-def make_template(path):
+def make_template(path, server_dir):
+    """Boots a prefix at `path`; its wineserver's socket goes into `server_dir`
+    (see WinePrefix)."""
     path = Path(path)
     if (path / "system.reg").exists():
         return
     shutil.rmtree(path, ignore_errors=True)
-    env = base_env(path)
+    env = {**base_env(path), "TMPDIR": str(server_dir)}
     subprocess.run([WINE, "wineboot", "--init"], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=300)
@@ -52,16 +54,23 @@ def template_path(template=None):
 
 class WinePrefix:
     """A prefix laid out by the caller at `path`, with one wineserver for its
-    whole life (a fresh one per command would cost seconds each time)."""
+    whole life (a fresh one per command would cost seconds each time).
 
-    def __init__(self, path):
+    The server's socket goes into `server_dir`, a folder of this prefix's
+    own. Debian's wineserver puts it under $TMPDIR, in a folder named by the
+    template's `wineserver` file and the prefix's device and inode: with the
+    host's /tmp, every machine's server would live in one shared folder of
+    the build machine, keyed by overlay device numbers that are reused."""
+
+    def __init__(self, path, server_dir):
         self.path = Path(path)
+        self.server_dir = Path(server_dir)
         self._processes = []
         subprocess.run([WINESERVER, "-p"], env=self.env(), check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
     def env(self, dll_overrides=None, winedebug=None):
-        return base_env(self.path, dll_overrides, winedebug)
+        return {**base_env(self.path, dll_overrides, winedebug), "TMPDIR": str(self.server_dir)}
 
     def host_path(self, windows_path):
         """The Linux path of a C:\\ path, following existing folders in any
