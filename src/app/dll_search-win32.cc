@@ -1,4 +1,4 @@
-#include "app/dll_search-win32.h"
+#include "app/dll_search.h"
 
 #include <windows.h>
 

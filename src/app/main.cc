@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "app/command_line.h"
-#include "app/dll_search-win32.h"
+#include "app/dll_search.h"
 #include "guestwise/guestwise.h"
 
 int main(int argc, char* argv[]) {

@@ -1,6 +1,6 @@
 #include "facts/facts.h"
 
-#include <initializer_list>
+#include "version.h"
 
 namespace guestwise {
 
@@ -12,248 +12,105 @@ std::string dump(const Json& value, int indent = -1) {
   return value.dump(indent, ' ', false, Json::error_handler_t::replace);
 }
 
-// ---- writing
-
-Json rowJson(const WmiRowFacts& row) {
-  Json object = Json::object();
-  for (const auto& [name, value] : row) object[name] = value;
-  return object;
+// The library's message without its tag, "[json.exception.parse_error.101] ".
+std::runtime_error refusal(const std::string& why, const Json::exception& error) {
+  const std::string message = error.what();
+  return std::runtime_error(why + message.substr(message.find("] ") + 2));
 }
 
-Json answerJson(const WmiAnswer& answer) {
-  Json json = {{"kind", "wmi"}, {"connected", answer.connected}};
-  if (!answer.query) return json;
-  json["query"] = *answer.query;
-  json["rows"] = nullptr;
-  if (answer.rows) {
-    json["rows"] = Json::array();
-    for (const WmiRowFacts& row : *answer.rows) json["rows"].push_back(rowJson(row));
+// PowerShell 5 saves redirected output as UTF-16LE with a byte order mark;
+// the parser turns UTF-16 into UTF-8 itself.
+std::u16string utf16Text(const std::string& bytes) {
+  if (bytes.size() % 2 != 0) throw std::runtime_error("not UTF-16: an odd number of bytes");
+  const int high = bytes[0] == '\xFF' ? 1 : 0;
+  std::u16string text;
+  for (std::size_t i = 2; i < bytes.size(); i += 2) {
+    text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i + high]) << 8 |
+                                  static_cast<unsigned char>(bytes[i + 1 - high]));
   }
-  return json;
+  return text;
 }
 
-Json answerJson(const RegistryKeyAnswer& answer) {
-  return {{"kind", "registryKey"}, {"key", answer.key}, {"opens", answer.opens}};
-}
-
-Json answerJson(const WindowsDirectoryAnswer& answer) {
-  Json json = {{"kind", "windowsDirectory"}, {"path", nullptr}};
-  if (answer.path) json["path"] = *answer.path;
-  return json;
-}
-
-Json answerJson(const PathAnswer& answer) {
-  return {{"kind", "path"}, {"path", answer.path}, {"exists", answer.exists}};
-}
-
-Json answerJson(const ProcessesAnswer& answer) {
-  Json json = {{"kind", "processes"}, {"names", nullptr}};
-  if (answer.names) {
-    json["names"] = *answer.names;
-    json["others"] = answer.others;
+Json parseJson(const std::string& bytes) {
+  if (bytes.size() > MaxFactsBytes) {
+    throw std::runtime_error("larger than " + std::to_string(MaxFactsBytes) +
+                             " bytes: not a facts file");
   }
-  return json;
-}
-
-// ---- reading: every member checked, so that what the replay meets is
-// exactly what the schema allows. `where` is a JSON pointer.
-
-[[noreturn]] void refuse(const std::string& where, const std::string& what) {
-  throw FactsError("does not follow the facts format: " + where + " " + what);
-}
-
-const Json& object(const Json& value, const std::string& where,
-                   std::initializer_list<const char*> members) {
-  if (!value.is_object()) refuse(where, "must be an object");
-  for (const auto& item : value.items()) {
-    bool known = false;
-    for (const char* member : members) known = known || item.key() == member;
-    if (!known) refuse(where, "has an unknown member " + quoted(item.key()));
-  }
-  return value;
-}
-
-const Json* optionalMember(const Json& object, const char* name) {
-  const auto found = object.find(name);
-  return found == object.end() ? nullptr : &*found;
-}
-
-const Json& member(const Json& object, const std::string& where, const char* name) {
-  const Json* value = optionalMember(object, name);
-  if (value == nullptr) refuse(where, "has no member \"" + std::string(name) + "\"");
-  return *value;
-}
-
-bool boolean(const Json& object, const std::string& where, const char* name) {
-  const Json& value = member(object, where, name);
-  if (!value.is_boolean()) refuse(where + "/" + name, "must be true or false");
-  return value.get<bool>();
-}
-
-std::string stringValue(const Json& value, const std::string& where) {
-  if (!value.is_string()) refuse(where, "must be a string");
-  return value.get<std::string>();
-}
-
-std::optional<std::string> stringOrNull(const Json& object, const std::string& where,
-                                        const char* name) {
-  const Json& value = member(object, where, name);
-  if (value.is_null()) return std::nullopt;
-  return stringValue(value, where + "/" + name);
-}
-
-const Json& array(const Json& value, const std::string& where) {
-  if (!value.is_array()) refuse(where, "must be an array");
-  return value;
-}
-
-WmiRowFacts parseRow(const Json& value, const std::string& where) {
-  if (!value.is_object()) refuse(where, "must be an object");
-  WmiRowFacts row;
-  for (const auto& item : value.items()) {
-    if (!item.value().is_string())
-      refuse(where, "property " + quoted(item.key()) + " must be a string");
-    row.emplace_back(item.key(), item.value().get<std::string>());
-  }
-  return row;
-}
-
-Answer parseWmi(const Json& json, const std::string& where) {
-  WmiAnswer answer;
-  answer.connected = boolean(json, where, "connected");
-  const Json* query = optionalMember(json, "query");
-  const Json* rows = optionalMember(json, "rows");
-  if (query == nullptr) {
-    if (rows != nullptr) refuse(where, "has rows but no query");
-    return answer;
-  }
-  if (!answer.connected) refuse(where, "has a query but did not connect");
-  answer.query = stringValue(*query, where + "/query");
-  if (rows == nullptr) refuse(where, "has no member \"rows\"");
-  if (rows->is_null()) return answer;
-  const Json& list = array(*rows, where + "/rows");
-  answer.rows.emplace();
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    answer.rows->push_back(parseRow(list[i], where + "/rows/" + std::to_string(i)));
-  }
-  return answer;
-}
-
-Answer parseProcesses(const Json& json, const std::string& where) {
-  ProcessesAnswer answer;
-  const Json& names = member(json, where, "names");
-  const Json* others = optionalMember(json, "others");
-  if (names.is_null()) {
-    if (others != nullptr) refuse(where, "counts others but has no names");
-    return answer;
-  }
-  array(names, where + "/names");
-  answer.names.emplace();
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    answer.names->push_back(stringValue(names[i], where + "/names/" + std::to_string(i)));
-  }
-  if (others != nullptr) {
-    if (!others->is_number_unsigned()) refuse(where + "/others", "must be a whole number from 0");
-    answer.others = others->get<std::uint64_t>();
-  }
-  return answer;
-}
-
-Answer parseAnswer(const Json& json, const std::string& where) {
-  if (!json.is_object()) refuse(where, "must be an object");
-  const std::string kind = stringValue(member(json, where, "kind"), where + "/kind");
-  if (kind == "wmi") {
-    return parseWmi(object(json, where, {"kind", "connected", "query", "rows"}), where);
-  }
-  if (kind == "registryKey") {
-    object(json, where, {"kind", "key", "opens"});
-    return RegistryKeyAnswer{stringValue(member(json, where, "key"), where + "/key"),
-                             boolean(json, where, "opens")};
-  }
-  if (kind == "windowsDirectory") {
-    object(json, where, {"kind", "path"});
-    return WindowsDirectoryAnswer{stringOrNull(json, where, "path")};
-  }
-  if (kind == "path") {
-    object(json, where, {"kind", "path", "exists"});
-    return PathAnswer{stringValue(member(json, where, "path"), where + "/path"),
-                      boolean(json, where, "exists")};
-  }
-  if (kind == "processes") {
-    return parseProcesses(object(json, where, {"kind", "names", "others"}), where);
-  }
-  refuse(where + "/kind",
-         "is " + quoted(kind) + ", not one of wmi, registryKey, windowsDirectory, path, processes");
-}
-
-Json parseJson(const std::string& text) {
+  // The parser keeps a stack of its own and calls this at every level.
+  const auto bounded = [](int depth, Json::parse_event_t, Json&) {
+    if (depth <= MaxFactsNesting) return true;
+    throw std::runtime_error("not a facts file: nested deeper than " +
+                             std::to_string(MaxFactsNesting) + " levels");
+  };
   try {
-    return Json::parse(text);
+    if (bytes.rfind("\xFF\xFE", 0) == 0 || bytes.rfind("\xFE\xFF", 0) == 0) {
+      return Json::parse(utf16Text(bytes), bounded);
+    }
+    return Json::parse(bytes, bounded);  // skips a UTF-8 byte order mark
   } catch (const Json::exception& e) {
-    // A syntax error, or a number out of range (out_of_range.406). what()
-    // begins with "[json.exception.parse_error.101] "; the rest says it.
-    const std::string message = e.what();
-    const auto end = message.find("] ");
-    throw FactsError("not JSON: " + (end == std::string::npos ? message : message.substr(end + 2)));
+    throw refusal("not JSON: ", e);
   }
+}
+
+std::string difference(const std::string& where, const Json* replayed, const Json* recorded) {
+  return "at " + where + ": the replay has " + (replayed ? dump(*replayed) : "nothing") +
+         ", the file " + (recorded ? dump(*recorded) : "nothing");
 }
 
 }  // namespace
 
-std::string toFactsText(const Facts& facts) {
-  Json document = {{"format", FactsFormat},
-                   {"guestwiseVersion", facts.guestwiseVersion},
-                   {"report", facts.report},
-                   {"answers", Json::array()}};
-  for (const Answer& answer : facts.answers) {
-    document["answers"].push_back(
-        std::visit([](const auto& typed) { return answerJson(typed); }, answer));
-  }
-  return dump(document, 2);
+std::string factsText(const Json& report, const Json& answers) {
+  return dump({{"format", FactsFormat},
+               {"guestwiseVersion", GUESTWISE_VERSION},
+               {"report", report},
+               {"answers", answers}},
+              2);
 }
 
-Facts parseFacts(const std::string& text) {
-  const Json document = parseJson(text);
-  object(document, "the document", {"format", "guestwiseVersion", "report", "answers"});
-  const Json& format = member(document, "the document", "format");
-  if (format != FactsFormat) {
-    refuse("/format", "is " + dump(format) + "; this replay reads format 1");
-  }
-  Facts facts;
-  facts.guestwiseVersion =
-      stringValue(member(document, "the document", "guestwiseVersion"), "/guestwiseVersion");
-  facts.report = member(document, "the document", "report");
-  if (!facts.report.is_object()) refuse("/report", "must be an object");
-  const Json& answers = array(member(document, "the document", "answers"), "/answers");
-  for (std::size_t i = 0; i < answers.size(); ++i) {
-    facts.answers.push_back(parseAnswer(answers[i], "/answers/" + std::to_string(i)));
-  }
-  return facts;
-}
-
-std::string describeAnswer(const Answer& answer) {
-  struct Describe {
-    std::string operator()(const WmiAnswer&) const { return "a WMI connection"; }
-    std::string operator()(const RegistryKeyAnswer& a) const {
-      return "registry key " + quoted(a.key);
+Json parseFacts(const std::string& bytes) {
+  Json document = parseJson(bytes);
+  const std::string refused = "does not follow the facts format: ";
+  try {
+    if (document.at("format") != FactsFormat) {
+      throw std::runtime_error(refused + "/format is " + dump(document["format"]) +
+                               "; this replay reads format " + std::to_string(FactsFormat));
     }
-    std::string operator()(const WindowsDirectoryAnswer&) const { return "the Windows directory"; }
-    std::string operator()(const PathAnswer& a) const { return "path " + quoted(a.path); }
-    std::string operator()(const ProcessesAnswer&) const { return "the running processes"; }
-  };
-  return std::visit(Describe{}, answer);
+    document.at("report").get_ref<const Json::object_t&>();
+    document.at("answers").get_ref<const Json::array_t&>();
+  } catch (const Json::exception& e) {
+    throw refusal(refused, e);
+  }
+  return document;
 }
 
-std::string quoted(const std::string& text) {
-  return dump(Json(text));
+std::optional<std::string> firstDifference(const Json& replayed, const Json& recorded,
+                                           const std::string& where) {
+  if (replayed.is_object() && recorded.is_object()) {
+    for (const auto& [key, value] : replayed.items()) {
+      const auto found = recorded.find(key);
+      if (found == recorded.end()) return difference(where + "/" + key, &value, nullptr);
+      if (auto differs = firstDifference(value, *found, where + "/" + key)) return differs;
+    }
+    for (const auto& [key, value] : recorded.items()) {
+      if (!replayed.contains(key)) return difference(where + "/" + key, nullptr, &value);
+    }
+  } else if (replayed.is_array() && recorded.is_array()) {
+    for (std::size_t i = 0; i < replayed.size() || i < recorded.size(); ++i) {
+      const Json* ours = i < replayed.size() ? &replayed[i] : nullptr;
+      const Json* theirs = i < recorded.size() ? &recorded[i] : nullptr;
+      const std::string at = where + "/" + std::to_string(i);
+      if (!ours || !theirs) return difference(at, ours, theirs);
+      if (auto differs = firstDifference(*ours, *theirs, at)) return differs;
+    }
+  } else if (replayed != recorded) {
+    return difference(where, &replayed, &recorded);
+  }
+  return std::nullopt;
 }
 
 std::string asciiText(const wchar_t* text) {
   std::string ascii;
-  for (; *text != L'\0'; ++text) {
-    const auto unit = static_cast<unsigned long>(*text);
-    ascii += unit < 0x80 ? static_cast<char>(unit) : '?';
-  }
+  for (; *text != L'\0'; ++text) ascii += *text < 0x80 ? static_cast<char>(*text) : '?';
   return ascii;
 }
 

@@ -1,80 +1,148 @@
 #pragma once
 
-#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <utility>
-#include <variant>
-#include <vector>
+
+#include "detect/detection_result.h"
+#include "probes/host.h"
+
+// What the machine did not give (a refused query, no snapshot) is null.
+NLOHMANN_JSON_NAMESPACE_BEGIN
+template <class T>
+struct adl_serializer<std::optional<T>> {
+  template <class J>
+  static void to_json(J& json, const std::optional<T>& value) {
+    json = value ? J(*value) : J(nullptr);
+  }
+  template <class J>
+  static void from_json(const J& json, std::optional<T>& value) {
+    value = json.is_null() ? std::nullopt : std::optional<T>(json.template get<T>());
+  }
+};
+NLOHMANN_JSON_NAMESPACE_END
 
 namespace guestwise {
 
-// What one detection read from its host, answer by answer in call order, so
-// that the same run can be replayed on any machine.
-
-inline constexpr int FactsFormat = 1;
-
-// One WMI row: the properties the handler read, in the order it read them.
-using WmiRowFacts = std::vector<std::pair<std::string, std::string>>;
-
-// One connection attempt. Only an attempt that connected has a query, and
-// only an accepted query has rows.
-struct WmiAnswer {
-  bool connected = false;
-  std::optional<std::string> query;
-  std::optional<std::vector<WmiRowFacts>> rows;
-};
-
-struct RegistryKeyAnswer {
-  std::string key;
-  bool opens = false;
-};
-
-struct WindowsDirectoryAnswer {
-  std::optional<std::string> path;
-};
-
-struct PathAnswer {
-  std::string path;
-  bool exists = false;
-};
-
-// Nothing when the snapshot failed. Once redacted, only the names of listed
-// tools remain and `others` counts the rest.
-struct ProcessesAnswer {
-  std::optional<std::vector<std::string>> names;
-  std::uint64_t others = 0;
-};
-
-using Answer =
-    std::variant<WmiAnswer, RegistryKeyAnswer, WindowsDirectoryAnswer, PathAnswer, ProcessesAnswer>;
-
+// The facts of one detection: what it read from its host, answer by answer
+// in call order, so that the same run can be replayed on any machine.
 using Json = nlohmann::ordered_json;
+inline constexpr int FactsFormat = 1;
+// Real facts files are under 20 KB and 5 levels deep. The bounds keep a
+// hostile one from taking the memory, or the stack where values are copied,
+// compared or written.
+inline constexpr std::size_t MaxFactsBytes = 1 << 20;
+inline constexpr int MaxFactsNesting = 8;
 
-struct Facts {
-  std::string guestwiseVersion;
-  Json report;  // the report object Guestwise.exe printed for the run
-  std::vector<Answer> answers;
+// Every host call is one record: its "kind", the member that holds what the
+// probes asked (none when they ask nothing) and the one that holds the
+// machine's answer. WMI records also hold the "query" and its "rows".
+struct HostCall {
+  const char* kind;
+  const char* asked;
+  const char* answer;
 };
 
-// A document that cannot be replayed; what() is the one line that says why.
-class FactsError : public std::runtime_error {
+// A record's member converted by the library's type mapping, or T's empty
+// value when there is no such member of that type.
+template <class T>
+T member(const Json* record, const char* name) {
+  try {
+    if (record != nullptr) return record->at(name).get<T>();
+  } catch (const Json::exception&) {
+  }
+  return T{};
+}
+
+// Writes down every call the probes make and its answer, in call order. The
+// answers come from the machine or, in a replay, from the records of a facts
+// file, in order and unjudged: a record of another kind, or a member of
+// another type, gives the call its empty answer, and after the last record
+// the machine has no trace (WMI connects and finds no rows, nothing else
+// exists). Comparing what was written down with the file judges the replay.
+class FactsHost : public Host {
  public:
-  using std::runtime_error::runtime_error;
+  explicit FactsHost(Host& machine) : machine_(&machine) {}
+  // `records` must outlive the host.
+  explicit FactsHost(const Json& records) : replayed_(&records) {}
+
+  std::unique_ptr<WmiSession> newWmiConnection() override;
+  bool registryKeyOpens(const std::string& key) override {
+    return answer({"registryKey", "key", "opens"}, &key,
+                  [&] { return machine_->registryKeyOpens(key); });
+  }
+  std::optional<std::string> windowsDirectory() override {
+    return answer({"windowsDirectory", nullptr, "path"}, nullptr,
+                  [&] { return machine_->windowsDirectory(); });
+  }
+  bool pathExists(const std::string& path) override {
+    return answer({"path", "path", "exists"}, &path, [&] { return machine_->pathExists(path); });
+  }
+  std::optional<std::vector<std::string>> runningProcessImageNames() override {
+    return answer({"processes", nullptr, "names"}, nullptr,
+                  [&] { return machine_->runningProcessImageNames(); });
+  }
+
+  Json& records() { return records_; }
+
+ private:
+  friend class FactsSession;
+
+  template <class Ask>
+  auto answer(const HostCall& call, const std::string* asked, Ask ask) -> decltype(ask()) {
+    const auto value = machine_ ? ask() : member<decltype(ask())>(next(call.kind), call.answer);
+    Json& record = records_.emplace_back(Json{{"kind", call.kind}});
+    if (asked != nullptr) record[call.asked] = *asked;
+    record[call.answer] = value;
+    return value;
+  }
+  // The next record of the file when it is of this kind.
+  const Json* next(const char* kind);
+  bool pastTheLast() const { return next_ >= replayed_->size(); }
+
+  Host* machine_ = nullptr;
+  const Json* replayed_ = nullptr;
+  std::size_t next_ = 0;
+  Json records_ = Json::array();
 };
 
-// The document with a two-space indent, without a final line break.
-std::string toFactsText(const Facts& facts);
-// Throws FactsError for text that is not JSON or does not follow the format.
-Facts parseFacts(const std::string& text);
-
-// An answer as the refusal messages name it, e.g. registry key "SOFTWARE\\X".
-std::string describeAnswer(const Answer& answer);
-// Text as a JSON string literal: quoted, escaped, always on one line.
-std::string quoted(const std::string& text);
+// The document of a run, with a two-space indent and no final line break.
+std::string factsText(const Json& report, const Json& answers);
+// Reads UTF-8, with or without a byte order mark, and UTF-16 with one.
+// Throws std::runtime_error, saying why in one line, for a file over the
+// bounds, text that is not JSON, or a document of another format.
+Json parseFacts(const std::string& bytes);
+// Where two values first differ, as one line: "at /vendor: the replay has
+// "QEMU", the file "VMware""; nothing when they are equal.
+std::optional<std::string> firstDifference(const Json& replayed, const Json& recorded,
+                                           const std::string& where);
 // The probes' query texts and property names are ASCII literals.
 std::string asciiText(const wchar_t* text);
+
+// GuestwiseFacts: the document of one run, redacted, with a line break;
+// returns the exit status that Guestwise.exe gives for the same run.
+int collectFacts(Host& host, std::string& document);
+
+// GuestwiseReplay: the report and exit status of the recorded run and, when
+// the report is not the file's, the line that says where they first differ;
+// for a file that cannot be replayed, RefusedStatus and the line that says
+// why.
+inline constexpr int RefusedStatus = 2;
+struct ReplayOutcome {
+  int status;
+  std::string report;
+  std::string refusal;
+  std::string difference;
+};
+ReplayOutcome replayFacts(const std::string& bytes);
+
+// One detection over a machine that gives these answers (a facts document's
+// "answers") in order, and nothing after the last of them.
+DetectionResult detectOverAnswers(const Json& answers);
+
+// A tool's usage: on standard output with status 0 when its only argument
+// is "-h" or "--help", else on standard error with RefusedStatus.
+int printUsage(const char* usage, int argc, char* argv[]);
 
 }  // namespace guestwise

@@ -1,12 +1,10 @@
-#include "facts/facts_tools.h"
+#include <cstdio>
 
 #include "app/command_line.h"
 #include "detect/detector.h"
+#include "detect/signature_tables.h"
 #include "facts/facts.h"
-#include "facts/recording_host.h"
-#include "facts/redaction.h"
-#include "facts/replay_host.h"
-#include "version.h"
+#include "probes/text_match.h"
 
 namespace guestwise {
 
@@ -18,40 +16,96 @@ int detectWith(Host& host, std::string& report) {
   const char* const arguments[] = {"Guestwise.exe"};
   return runGuestwise(
       1, arguments, [&report](const std::string& text) { report += text; },
-      [&host] {
-        Detector detector(host);
-        return detector.detect();
-      });
+      [&host] { return Detector(host).detect(); });
+}
+
+// What would identify a machine goes, and nothing that a probe judges: a MAC
+// address keeps its vendor prefix, a BIOS serial number stays only when it
+// begins with "VMware-" or holds a keyword, and of the processes only the
+// listed guest tools stay, with a count of the others.
+void redactRow(Json& row) {
+  for (auto& [name, value] : row.items()) {
+    std::string text = value;
+    if (name == "MACAddress" && text.size() > 8) text.replace(8, text.npos, text.size() - 8, 'x');
+    bool counts = name != "SerialNumber" || text.empty() || startsWithIgnoreCase(text, "VMware-");
+    for (const auto& entry : VendorKeywordSignatures)
+      counts |= containsIgnoreCase(text, entry.first);
+    value = counts ? text : "[redacted]";
+  }
+}
+
+void redact(Json& answers) {
+  for (Json& answer : answers) {
+    if (answer["kind"] == "wmi" && answer.contains("rows") && !answer["rows"].is_null()) {
+      for (Json& row : answer["rows"]) redactRow(row);
+    }
+    if (answer["kind"] != "processes" || answer["names"].is_null()) continue;
+    Json listed = Json::array();
+    for (const std::string name : answer["names"]) {
+      bool isListed = false;
+      for (const auto& entry : ProcessSignatures) isListed |= equalsIgnoreCase(name, entry.first);
+      if (isListed) listed.push_back(name);
+    }
+    answer["others"] = answer["names"].size() - listed.size();
+    answer["names"] = listed;
+  }
+}
+
+// Where the replay first differs from the file, `left` aside.
+std::string difference(const char* what, const char* where, Json replayed, Json recorded,
+                       const char* left) {
+  for (Json* value : {&replayed, &recorded}) {
+    if (value->is_object()) value->erase(left);
+    for (Json& item : *value) {
+      if (item.is_object()) item.erase(left);
+    }
+  }
+  const auto found = firstDifference(replayed, recorded, where);
+  return found ? what + *found : "";
 }
 
 }  // namespace
 
-FactsRun collectFacts(Host& host) {
-  RecordingHost recorder(host);
+int collectFacts(Host& host, std::string& document) {
+  FactsHost recorder(host);
   std::string report;
   const int status = detectWith(recorder, report);
-  Facts facts;
-  facts.guestwiseVersion = GUESTWISE_VERSION;
-  facts.report = Json::parse(report);
-  facts.answers = redactedAnswers(recorder.answers());
-  return {toFactsText(facts) + "\n", status};
+  redact(recorder.records());
+  document = factsText(Json::parse(report), recorder.records()) + "\n";
+  return status;
 }
 
-ReplayOutcome replayFacts(const std::string& text) {
+ReplayOutcome replayFacts(const std::string& bytes) {
   try {
-    ReplayHost host(parseFacts(text).answers);
+    const Json document = parseFacts(bytes);
+    FactsHost replay(document.at("answers"));
     std::string report;
-    const int status = detectWith(host, report);
-    const std::string mismatch = host.finish();
-    if (!mismatch.empty()) return {RefusedStatus, {}, mismatch};
-    return {status, report, {}};
-  } catch (const FactsError& e) {
-    return {RefusedStatus, {}, e.what()};
+    const int status = detectWith(replay, report);
+    // It fits when the probes asked what the file answers, in that order;
+    // the count of unlisted processes is the file's alone.
+    const std::string misfit = difference("the file does not fit the probes' calls ", "/answers",
+                                          replay.records(), document.at("answers"), "others");
+    if (!misfit.empty()) return {RefusedStatus, {}, misfit, {}};
+    return {status,
+            report,
+            {},
+            difference("the replay differs from the recorded report ", "", Json::parse(report),
+                       document.at("report"), "detectionTimeMs")};
+  } catch (const std::exception& e) {  // allocation failure included
+    return {RefusedStatus, {}, e.what(), {}};
   }
 }
 
-bool asksForHelp(const std::string& argument) {
-  return argument == "-h" || argument == "--help";
+DetectionResult detectOverAnswers(const Json& answers) {
+  FactsHost host(answers);
+  return Detector(host).detect();
+}
+
+int printUsage(const char* usage, int argc, char* argv[]) {
+  const bool asked =
+      argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help");
+  std::fputs(usage, asked ? stdout : stderr);
+  return asked ? 0 : RefusedStatus;
 }
 
 }  // namespace guestwise

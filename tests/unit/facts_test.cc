@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <sstream>
 
 #include "app/command_line.h"
 #include "detect/detector.h"
 #include "facts/facts.h"
-#include "facts/facts_tools.h"
 #include "fake_host.h"
 
 namespace guestwise {
@@ -31,11 +32,13 @@ ReplayOutcome guestwiseOn(Host& host) {
   const int status = runGuestwise(
       1, arguments, [&](const std::string& text) { report += text; },
       [&] { return Detector(host).detect(); });
-  return {status, report, {}};
+  return {status, report, {}, {}};
 }
 
-Json factsOn(FakeHost& host) {
-  return Json::parse(collectFacts(host).document);
+std::string factsOf(Host& host) {
+  std::string document;
+  collectFacts(host, document);
+  return document;
 }
 
 ReplayOutcome replay(const Json& facts) {
@@ -44,12 +47,42 @@ ReplayOutcome replay(const Json& facts) {
 
 void expectSame(const ReplayOutcome& replayed, const ReplayOutcome& original) {
   EXPECT_EQ(replayed.refusal, "");
+  EXPECT_EQ(replayed.difference, "");
   EXPECT_EQ(withoutTime(replayed.report), withoutTime(original.report));
   EXPECT_EQ(replayed.status, original.status);
 }
 
+// The position of the first record that `fits`, found rather than counted,
+// so that a new table entry moves no test.
+std::size_t indexOf(const Json& answers, const std::function<bool(const Json&)>& fits) {
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    if (fits(answers[i])) return i;
+  }
+  ADD_FAILURE() << "no such record";
+  return 0;
+}
+
+std::function<bool(const Json&)> kind(const char* name) {
+  return [name](const Json& record) { return record["kind"] == name; };
+}
+
+std::function<bool(const Json&)> queryOf(const std::string& wmiClass) {
+  return [wmiClass](const Json& record) {
+    return record.value("query", "").find("FROM " + wmiClass) != std::string::npos;
+  };
+}
+
+FakeHost qemuGuest() {
+  FakeHost machine;
+  machine.rowsByClass[L"Win32_ComputerSystem"] = {
+      FakeRow({{L"Manufacturer", "QEMU \xC3\xA9"}, {L"Model", "Standard PC"}})};
+  machine.processes = std::vector<std::string>{"explorer.exe", "qemu-ga.exe"};
+  return machine;
+}
+
 // Every redacted value carries a finding, so a redaction that changed what a
-// probe judges would change the replayed report.
+// probe judges would change the replayed report; the refused query must
+// replay as refused.
 TEST(Facts, RedactedFactsReplayToTheReportAndStatusOfTheRun) {
   FakeHost machine;
   machine.rowsByClass[L"Win32_BIOS"] = {
@@ -58,40 +91,43 @@ TEST(Facts, RedactedFactsReplayToTheReportAndStatusOfTheRun) {
   machine.rowsByClass[L"Win32_NetworkAdapter"] = {
       FakeRow({{L"MACAddress", "08:00:27:4F:2A:11"}, {L"Name", "eth0"}}),
       FakeRow({{L"MACAddress", "b0:7b:25:01:02:03"}, {L"Name", "eno1"}})};
+  machine.refusedClasses = {L"Win32_DiskDrive"};
   machine.processes = std::vector<std::string>{"System", "VBOXSERVICE.EXE", "explorer.exe",
                                                "VBoxService.exe", "vmtoolsd"};
   const ReplayOutcome original = guestwiseOn(machine);
   ASSERT_EQ(original.status, 1);
 
-  const FactsRun run = collectFacts(machine);
-  ASSERT_EQ(run.document.back(), '\n');
-  EXPECT_EQ(run.status, original.status);
-  const Json facts = Json::parse(run.document);
+  std::string document;
+  EXPECT_EQ(collectFacts(machine, document), original.status);
+  ASSERT_EQ(document.back(), '\n');
+  const Json facts = Json::parse(document);
   EXPECT_EQ(facts["format"], 1);
   Json printed = Json::parse(original.report), recorded = facts["report"];
   printed.erase("detectionTimeMs");
   recorded.erase("detectionTimeMs");
   EXPECT_EQ(recorded, printed);
   const Json& answers = facts["answers"];
-  ASSERT_EQ(answers.size(), 28u);
-  EXPECT_EQ(answers[1]["rows"], Json::parse(R"([
+  EXPECT_EQ(answers[indexOf(answers, queryOf("Win32_BIOS"))]["rows"], Json::parse(R"([
       {"Manufacturer": "Phoenix", "SerialNumber": "VMware-56 4d 9a", "Version": ""},
       {"Manufacturer": "", "SerialNumber": "qemu-7F3A", "Version": ""},
       {"Manufacturer": "", "SerialNumber": "[redacted]", "Version": ""}])"));
-  EXPECT_EQ(answers[11], Json::parse(R"({"kind": "processes",
+  EXPECT_EQ(answers[indexOf(answers, kind("processes"))], Json::parse(R"({"kind": "processes",
       "names": ["VBOXSERVICE.EXE", "VBoxService.exe"], "others": 3})"));
-  EXPECT_EQ(answers[22]["rows"], Json::parse(R"([
+  EXPECT_EQ(answers[indexOf(answers, queryOf("Win32_NetworkAdapter"))]["rows"], Json::parse(R"([
       {"MACAddress": "08:00:27xxxxxxxxx", "Name": "eth0"},
       {"MACAddress": "b0:7b:25xxxxxxxxx", "Name": "eno1"}])"));
+  EXPECT_TRUE(answers[indexOf(answers, queryOf("Win32_DiskDrive"))]["rows"].is_null());
   expectSame(replay(facts), original);
 }
 
 TEST(Facts, ReplayAnswersFromTheFile) {
   FakeHost blank;
-  Json facts = factsOn(blank);
-  for (int wmi : {0, 1, 2, 3, 22}) facts["answers"][wmi] = {{"kind", "wmi"}, {"connected", false}};
-  facts["answers"][6]["opens"] = true;
-  facts["answers"][11] = {{"kind", "processes"}, {"names", {"qemu-ga.exe"}}};
+  Json facts = Json::parse(factsOf(blank));
+  for (Json& record : facts["answers"]) {
+    if (record["kind"] == "wmi") record = {{"kind", "wmi"}, {"connected", false}};
+    if (record.value("key", "") == "SOFTWARE\\Parallels\\Parallels Tools") record["opens"] = true;
+    if (record["kind"] == "processes") record["names"] = {"qemu-ga.exe"};
+  }
   const ReplayOutcome outcome = replay(facts);
   EXPECT_EQ(outcome.refusal, "");
   EXPECT_EQ(outcome.status, 1);
@@ -104,50 +140,41 @@ TEST(Facts, ReplayAnswersFromTheFile) {
       << outcome.report;
 }
 
-TEST(Facts, ReplayRefusesAFileThatDoesNotFitTheCalls) {
-  FakeHost machine;
-  machine.rowsByClass[L"Win32_ComputerSystem"] = {
-      FakeRow({{L"Manufacturer", "QEMU"}, {L"Model", "Standard PC"}})};
-  const Json facts = factsOn(machine);
-  const std::string refused = "does not follow the facts format: ";
+TEST(Facts, ReplayRefusesAFileThatDoesNotFitTheCallsNamingTheFirstMismatch) {
+  FakeHost machine = qemuGuest();
+  const Json facts = Json::parse(factsOf(machine));
+  const Json& answers = facts["answers"];
+  const std::string key = std::to_string(indexOf(answers, kind("registryKey")));
+  const std::string path = std::to_string(indexOf(answers, kind("path")));
+  const std::string last = std::to_string(answers.size() - 1);
+  const std::string at = "the file does not fit the probes' calls at /answers/";
   const struct {
     std::function<void(Json&)> change;
     std::string refusal;
   } cases[] = {
-      {[](Json& f) { f["format"] = 2; }, refused + "/format is 2; this replay reads format 1"},
-      {[](Json& f) { f.erase("answers"); }, refused + "the document has no member \"answers\""},
-      {[](Json& f) { f["answers"][4]["opens"] = "yes"; },
-       refused + "/answers/4/opens must be true or false"},
-      {[](Json& f) { f["answers"][12]["kind"] = "dir"; },
-       refused + "/answers/12/kind is \"dir\", not one of wmi, registryKey, windowsDirectory, "
-                 "path, processes"},
-      {[](Json& f) {
-         f["answers"][4] = {{"kind", "path"}, {"path", "C:\\x"}, {"exists", true}};
+      {[](Json& f) { f["format"] = 2; },
+       "does not follow the facts format: /format is 2; this replay reads format 1"},
+      {[](Json& f) { f.erase("answers"); },
+       "does not follow the facts format: key 'answers' not found"},
+      {[&](Json& f) { f["answers"][std::stoi(key)]["opens"] = "yes"; },
+       at + key + "/opens: the replay has false, the file \"yes\""},
+      {[&](Json& f) { f["answers"][std::stoi(key)]["kind"] = "path"; },
+       at + key + "/kind: the replay has \"registryKey\", the file \"path\""},
+      {[&](Json& f) {
+         std::swap(f["answers"][std::stoi(path)], f["answers"][std::stoi(path) + 1]);
        },
-       "answer 5: the probes asked for registry key "
-       "\"SOFTWARE\\\\Microsoft\\\\Virtual Machine\\\\Guest\\\\Parameters\", the file holds path "
-       "\"C:\\\\x\""},
-      {[](Json& f) { std::swap(f["answers"][13], f["answers"][14]); },
-       "answer 14: the probes asked for path "
-       "\"C:\\\\Windows\\\\System32\\\\drivers\\\\VBoxGuest.sys\", the file holds path "
-       "\"C:\\\\Windows\\\\System32\\\\drivers\\\\VBoxMouse.sys\""},
+       at + path + "/path: the replay has " + answers[std::stoi(path)]["path"].dump() +
+           ", the file " + answers[std::stoi(path) + 1]["path"].dump()},
       {[](Json& f) { f["answers"][0]["query"] = "SELECT * FROM Win32_ComputerSystem"; },
-       "answer 1: the probes asked for WMI query \"SELECT Manufacturer, Model FROM "
-       "Win32_ComputerSystem\", the file holds WMI query \"SELECT * FROM Win32_ComputerSystem\""},
-      {[](Json& f) {
-         f["answers"][0]["rows"][0] = {{"Model", "Standard PC"}};
-       },
-       "answer 1, row 1: the probes asked for property \"Manufacturer\", the file holds "
-       "property \"Model\""},
-      {[](Json& f) { f["answers"][0]["rows"][0]["Caption"] = "x"; },
-       "answer 1, row 1: the probes asked for no more properties, the file holds property "
-       "\"Caption\""},
-      {[](Json& f) { f["answers"].erase(27); },
-       "answer 28: the probes asked for path \"C:\\\\Windows\\\\System32\\\\vmGuestLib.dll\", "
-       "the file holds no more answers"},
-      {[](Json& f) { f["answers"].push_back(f["answers"][12]); },
-       "answer 29: the probes asked for nothing more, the file holds the Windows directory (1 "
-       "answer left over)"},
+       at + "0/query: the replay has \"SELECT Manufacturer, Model FROM Win32_ComputerSystem\", "
+            "the file \"SELECT * FROM Win32_ComputerSystem\""},
+      {[](Json& f) { f["answers"][0]["rows"][0].erase("Manufacturer"); },
+       at + "0/rows/0/Manufacturer: the replay has \"\", the file nothing"},
+      {[&](Json& f) { f["answers"].erase(std::stoul(last)); },
+       at + last + ": the replay has " + answers.back().dump() + ", the file nothing"},
+      {[](Json& f) { f["answers"].push_back(f["answers"][0]); },
+       at + std::to_string(answers.size()) + ": the replay has nothing, the file " +
+           answers[0].dump()},
   };
   for (const auto& c : cases) {
     Json changed = facts;
@@ -157,10 +184,94 @@ TEST(Facts, ReplayRefusesAFileThatDoesNotFitTheCalls) {
     EXPECT_EQ(outcome.status, RefusedStatus);
     EXPECT_EQ(outcome.report, "");
   }
-  EXPECT_EQ(replayFacts("{\"format\": 1,").refusal,
-            "not JSON: parse error at line 1, column 14: syntax error while parsing object key - "
-            "unexpected end of input; expected string literal");
-  EXPECT_EQ(replayFacts("[1e999]").refusal, "not JSON: number overflow parsing '1e999'");
+}
+
+// Whatever the bytes: one line that says why, never a crash.
+TEST(Facts, ReplayRefusesWhatNoFactsFileIs) {
+  const struct {
+    std::string bytes;
+    std::string refusal;
+  } cases[] = {
+      {"{\"format\": 1,",
+       "not JSON: parse error at line 1, column 14: syntax error while parsing object key - "
+       "unexpected end of input; expected string literal"},
+      {"[1e999]", "not JSON: number overflow parsing '1e999'"},
+      {std::string(1000000, '['), "not a facts file: nested deeper than 8 levels"},
+      {"{" + std::string(MaxFactsBytes, ' ') + "}", "larger than 1048576 bytes: not a facts file"},
+      {"\xFF\xFE{", "not UTF-16: an odd number of bytes"},
+  };
+  for (const auto& c : cases) {
+    const ReplayOutcome outcome = replayFacts(c.bytes);
+    EXPECT_EQ(outcome.refusal, c.refusal);
+    EXPECT_EQ(outcome.status, RefusedStatus);
+  }
+}
+
+// What PowerShell, Notepad and cmd write.
+std::string encoded(const std::string& utf8, bool littleEndian) {
+  std::u16string units;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    if (byte < 0x80) units += byte;
+    if (byte >= 0xC0) units += static_cast<char16_t>((byte & 0x1F) << 6 | (utf8[++i] & 0x3F));
+  }
+  std::string bytes = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
+  for (const char16_t unit : units) {
+    const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+    bytes += littleEndian ? std::string{low, high} : std::string{high, low};
+  }
+  return bytes;
+}
+
+TEST(Facts, ReplayReadsTheEncodingsThatWindowsToolsWrite) {
+  FakeHost machine = qemuGuest();
+  const std::string document = factsOf(machine);
+  std::string crlf;
+  for (const char c : document) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  const ReplayOutcome original = guestwiseOn(machine);
+  for (const std::string& bytes :
+       {document, "\xEF\xBB\xBF" + document, encoded(crlf, true), encoded(crlf, false), crlf}) {
+    expectSame(replayFacts(bytes), original);
+  }
+}
+
+TEST(Facts, ReplayNamesTheFirstDifferenceFromTheRecordedReport) {
+  FakeHost machine = qemuGuest();
+  const Json facts = Json::parse(factsOf(machine));
+  const auto differenceWhen = [&](const std::function<void(Json&)>& change) {
+    Json changed = facts;
+    change(changed["report"]);
+    const ReplayOutcome outcome = replay(changed);
+    EXPECT_EQ(outcome.status, 1);
+    return outcome.difference;
+  };
+  const std::string prefix = "the replay differs from the recorded report at ";
+  EXPECT_EQ(differenceWhen([](Json& r) { r["detectionTimeMs"] = 99999; }), "");
+  EXPECT_EQ(differenceWhen([](Json& r) { r["vendor"] = "VMware"; }),
+            prefix + "/vendor: the replay has \"QEMU\", the file \"VMware\"");
+  EXPECT_EQ(differenceWhen([](Json& r) { r["evidence"].erase(2); }),
+            prefix +
+                "/evidence/2: the replay has \"VM process detected: qemu-ga.exe\", the file "
+                "nothing");
+}
+
+TEST(Facts, FactsOfTheFirstReleaseStillReplay) {
+  std::ifstream file(GUESTWISE_TEST_DATA "/vmware-guest-facts-1.0.0.json", std::ios::binary);
+  ASSERT_TRUE(file.is_open());
+  std::stringstream bytes;
+  bytes << file.rdbuf();
+  const ReplayOutcome outcome = replayFacts(bytes.str());
+  EXPECT_EQ(outcome.refusal, "");
+  EXPECT_EQ(outcome.difference, "");
+  EXPECT_EQ(outcome.status, 1);
+}
+
+TEST(Facts, DetectionOverAnswersFindsNothingAfterTheLastOne) {
+  const DetectionResult result = detectOverAnswers(Json::parse(R"([{"kind": "wmi",
+      "connected": true, "query": "SELECT Manufacturer, Model FROM Win32_ComputerSystem",
+      "rows": [{"Manufacturer": "Red Hat", "Model": "KVM"}]}])"));
+  EXPECT_EQ(result.evidence, std::vector<std::string>{"Win32_ComputerSystem.Model = KVM"});
+  EXPECT_EQ(result.confidence, 20);
 }
 
 }  // namespace

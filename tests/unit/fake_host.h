@@ -29,6 +29,7 @@ class FakeHost : public Host {
  public:
   bool wmiAvailable = true;
   std::map<std::wstring, std::vector<FakeRow>> rowsByClass;
+  std::set<std::wstring> refusedClasses;  // their queries fail
   std::set<std::string> openableKeys;
   std::optional<std::string> windowsDir = std::string("C:\\Windows");
   std::set<std::string> existingPaths;
@@ -67,6 +68,9 @@ class FakeWmiSession : public WmiSession {
     if (!connected_) return false;
     const std::wstring text = query;
     host_.queriesRun.push_back(text);
+    for (const std::wstring& refused : host_.refusedClasses) {
+      if (text.find(L"FROM " + refused) != std::wstring::npos) return false;
+    }
     for (const auto& [wmiClass, rows] : host_.rowsByClass) {
       if (text.find(L"FROM " + wmiClass) == std::wstring::npos) continue;
       for (const FakeRow& row : rows) {
