@@ -1,4 +1,4 @@
-"""No DLL planted beside Guestwise.exe gets loaded.
+"""No DLL planted beside any of the shipped exes gets loaded.
 
 Guestwise is often run from a folder that others can write to, such as
 Downloads, and a system component that loads a DLL by bare name at run time
@@ -19,11 +19,11 @@ import unittest
 from pathlib import Path, PureWindowsPath
 
 from guest import Guest, Machine
-from report import parse_report, report_text
+from report import parse_facts, parse_report, report_text
 
 FOLDER = "C:\\Downloads"
-EXE = FOLDER + "\\Guestwise.exe"
 ENTRY_FOLDER = "C:\\entry-returns"
+FACTS = FOLDER + "\\facts.json"
 MARKER = "C:\\planted-dll-loaded.txt"  # plant_marker.cc writes it
 
 # Something for the WMI queries to find (all but the disk's, whose model is
@@ -67,37 +67,53 @@ def override_name(dll):
 
 
 class DllPlanting(unittest.TestCase):
-    def test_no_dll_planted_beside_the_exe_is_loaded(self):
-        exe = Path(os.environ["GUESTWISE_EXE"]).read_bytes()
+    def test_no_dll_planted_beside_an_exe_is_loaded(self):
         with Machine(QEMU) as machine:
             machine.run_guestwise()  # the first run on a machine starts Wine's services
-            machine.make_file(EXE, exe)
-            machine.make_file(ENTRY_FOLDER + "\\Guestwise.exe", entry_returns_at_once(exe))
-            unplanted = machine.wine(EXE, winedebug="+loaddll", cwd=FOLDER)
-            before_entry = machine.wine(ENTRY_FOLDER + "\\Guestwise.exe", winedebug="+loaddll",
-                                        cwd=ENTRY_FOLDER)
-            static = set(names(loaded_modules(before_entry.stderr)))
-            self.assertIn("ole32.dll", static, "the copy did not get as far as its imports")
-            planted = [dll for dll in dict.fromkeys(names(loaded_modules(unplanted.stderr)))
-                       if dll not in static]
-            self.assertIn("wbemprox.dll", planted)
-            print(f"planted beside the exe: {' '.join(planted)}")
+            machine.make_file(FACTS, machine.wine(os.environ["GUESTWISE_FACTS_EXE"]).stdout)
+            # GuestwiseReplay.exe loads nothing after its entry point, so it
+            # gets what the other two load as well.
+            loaded_late = []
+            for exe, args, parse in [("GUESTWISE_EXE", [], parse_report),
+                                     ("GUESTWISE_FACTS_EXE", [], parse_facts),
+                                     ("GUESTWISE_REPLAY_EXE", [FACTS], parse_report)]:
+                with self.subTest(exe=exe):
+                    run, unplanted = self.plant(machine, Path(os.environ[exe]), args, loaded_late)
+                    self.assertEqual(run.status, unplanted.status)
+                    self.assertEqual(report_text(run.stdout.decode()),
+                                     report_text(unplanted.stdout.decode()))
+                    parse(run.stdout)
 
-            marker = Path(os.environ["GUESTWISE_PLANT_MARKER"]).read_bytes()
-            for dll in planted:
-                machine.make_file(f"{FOLDER}\\{dll}", marker)
-            overrides = ",".join(override_name(dll) for dll in planted) + "=n,b"
-            run = machine.wine(EXE, winedebug="+loaddll", cwd=FOLDER, dll_overrides=overrides)
+    def plant(self, machine, path, args, loaded_late):
+        """Runs a copy of the exe in a folder of its own, unplanted and then
+        with every DLL it or an exe before it loads after its entry point
+        planted beside it."""
+        folder = f"{FOLDER}\\{path.stem}"
+        exe = f"{folder}\\{path.name}"
+        machine.make_file(exe, path.read_bytes())
+        machine.make_file(f"{ENTRY_FOLDER}\\{path.name}", entry_returns_at_once(path.read_bytes()))
+        unplanted = machine.wine(exe, *args, winedebug="+loaddll", cwd=folder)
+        before_entry = machine.wine(f"{ENTRY_FOLDER}\\{path.name}", winedebug="+loaddll",
+                                    cwd=ENTRY_FOLDER)
+        static = set(names(loaded_modules(before_entry.stderr)))
+        self.assertIn("kernel32.dll", static, "the copy did not get as far as its imports")
+        loaded_late += [dll for dll in dict.fromkeys(names(loaded_modules(unplanted.stderr)))
+                        if dll not in static and dll not in loaded_late]
+        planted = [dll for dll in loaded_late if dll not in static]
+        self.assertIn("wbemprox.dll", planted)
+        print(f"planted beside {path.name}: {' '.join(planted)}")
 
-            from_folder = [path for path in loaded_modules(run.stderr)
-                           if PureWindowsPath(path).parent == PureWindowsPath(FOLDER)
-                           and PureWindowsPath(path).name.lower() != "guestwise.exe"]
-            self.assertEqual(from_folder, [], "loaded from the exe's folder")
-            self.assertIsNone(machine.read_file(MARKER), "a planted DllMain ran")
-            self.assertEqual(run.status, unplanted.status)
-            self.assertEqual(report_text(run.stdout.decode()),
-                             report_text(unplanted.stdout.decode()))
-            parse_report(run.stdout)
+        marker = Path(os.environ["GUESTWISE_PLANT_MARKER"]).read_bytes()
+        for dll in planted:
+            machine.make_file(f"{folder}\\{dll}", marker)
+        overrides = ",".join(override_name(dll) for dll in planted) + "=n,b"
+        run = machine.wine(exe, *args, winedebug="+loaddll", cwd=folder, dll_overrides=overrides)
+        from_folder = [module for module in names(
+            m for m in loaded_modules(run.stderr)
+            if PureWindowsPath(m).parent == PureWindowsPath(folder)) if module != path.name.lower()]
+        self.assertEqual(from_folder, [], "loaded from the exe's folder")
+        self.assertIsNone(machine.read_file(MARKER), "a planted DllMain ran")
+        return run, unplanted
 
 
 if __name__ == "__main__":

@@ -22,13 +22,12 @@ FACTS_FILE = "C:\\facts.json"
 
 
 def native_replay():
-    """build/native/GuestwiseReplay (or GUESTWISE_REPLAY_NATIVE), which the
-    native preset builds; a missing one fails every test here, saying how."""
+    """GUESTWISE_REPLAY_NATIVE, which the windows preset builds for the build
+    machine; a missing one fails every test here, saying so."""
     path = Path(os.environ["GUESTWISE_REPLAY_NATIVE"])
     if not os.access(path, os.X_OK):
-        raise AssertionError(
-            f"no native GuestwiseReplay at {path}; build it first with: cmake --preset native "
-            "&& cmake --build --preset native --target GuestwiseReplay")
+        raise AssertionError(f"no native GuestwiseReplay at {path}; cmake --build --preset "
+                             "windows builds it")
     return path
 
 
@@ -256,25 +255,57 @@ class Scenarios(unittest.TestCase):
 
 
 class Replay(unittest.TestCase):
-    def test_a_file_that_does_not_fit_is_refused_with_one_line(self):
+    def replays(self, machine, document):
+        """The native and the Wine replay of the same bytes, each as
+        (status, stdout, stderr) with Wine's line ends."""
+        machine.make_file(FACTS_FILE, document)
+        under_wine = machine.wine(os.environ["GUESTWISE_REPLAY_EXE"], FACTS_FILE)
+        return [("natively", replay_natively(document)),
+                ("under Wine", (under_wine.status, under_wine.stdout,
+                                under_wine.stderr.replace(b"\r\n", b"\n")))]
+
+    def test_a_file_that_cannot_be_replayed_is_refused_with_one_line(self):
         with Machine() as machine:
             facts = json.loads(machine.wine(os.environ["GUESTWISE_FACTS_EXE"]).stdout)
-            del facts["answers"][-1]
+            last = facts["answers"].pop()
             refusals = {
                 b"{": b"not JSON: parse error at line 1, column 2: syntax error while parsing "
                       b"object key - unexpected end of input; expected string literal",
+                b"[" * 1_000_000: b"not a facts file: nested deeper than 8 levels",
+                b" " * (1 << 20) + b"{}": b"larger than 1048576 bytes: not a facts file",
                 json.dumps(facts).encode():
-                    b'answer 28: the probes asked for path "C:\\\\Windows\\\\System32'
-                    b'\\\\vmGuestLib.dll", the file holds no more answers'}
+                    f"the file does not fit the probes' calls at /answers/{len(facts['answers'])}: "
+                    f"the replay has {json.dumps(last, separators=(',', ':'))}, the file "
+                    "nothing".encode()}
             for document, refusal in refusals.items():
-                machine.make_file(FACTS_FILE, document)
-                under_wine = machine.wine(os.environ["GUESTWISE_REPLAY_EXE"], FACTS_FILE)
-                for where, run in [("natively", replay_natively(document)),
-                                   ("under Wine", (under_wine.status, under_wine.stdout,
-                                                   under_wine.stderr.replace(b"\r\n", b"\n")))]:
-                    with self.subTest(replay=where, refusal=refusal):
+                for where, run in self.replays(machine, document):
+                    with self.subTest(replay=where, refusal=refusal[:40]):
                         self.assertEqual(run, (REFUSED, b"",
                                                b"GuestwiseReplay: " + refusal + b"\n"))
+
+    def test_what_powershell_saves_replays_and_a_changed_verdict_is_named(self):
+        """PowerShell 5's `GuestwiseFacts.exe > facts.json` writes UTF-16LE
+        with a byte order mark; the file replays as it stands. A report that
+        the replay no longer gives is named on standard error."""
+        vmware = Guest(registry_keys=["SOFTWARE\\VMware, Inc.\\VMware Tools"],
+                       processes=["vmtoolsd.exe"])
+        with Machine(vmware) as machine:
+            printed = machine.run_guestwise()
+            recorded = machine.wine(os.environ["GUESTWISE_FACTS_EXE"])
+            saved = recorded.stdout.decode("utf-8").encode("utf-16")
+            for where, (status, stdout, stderr) in self.replays(machine, saved):
+                with self.subTest(replay=where):
+                    self.assertEqual((status, stderr), (STATUS_VM, b""))
+                    self.assertEqual(report_text(stdout.decode()),
+                                     report_text(printed.stdout.decode()))
+            facts = json.loads(recorded.stdout)
+            facts["report"]["isVirtualMachine"] = False
+            for where, (status, stdout, stderr) in self.replays(machine, json.dumps(facts).encode()):
+                with self.subTest(replay=where, changed="isVirtualMachine"):
+                    self.assertEqual(status, recorded.status)
+                    self.assertEqual(stderr, b"GuestwiseReplay: the replay differs from the "
+                                     b"recorded report at /isVirtualMachine: the replay has true, "
+                                     b"the file false\n")
 
     def test_help_goes_to_standard_output_with_status_0(self):
         usages = {"GUESTWISE_FACTS_EXE": b"Usage: GuestwiseFacts.exe > facts.json\r\n",
