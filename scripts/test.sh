@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native unit tests, the same
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for
-# a bounded time, then the Windows build's tests under Wine, and last that
+# a bounded time, then the Windows build's tests under Wine, then that the
+# replay preset builds with none of the test tools, and last that
 # Guestwise.exe builds to the same bytes from a clone in another folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,4 +15,5 @@ for preset in native native-asan fuzz windows; do
   cmake --build --preset "$preset" -j "$(nproc)"
   ctest --preset "$preset" -j "$(nproc)"
 done
+bash scripts/replay-preset.sh
 bash scripts/reproduce.sh
