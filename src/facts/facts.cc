@@ -224,11 +224,17 @@ Facts parseFacts(const std::string& text) {
       stringValue(member(document, "the document", "guestwiseVersion"), "/guestwiseVersion");
   facts.report = member(document, "the document", "report");
   if (!facts.report.is_object()) refuse("/report", "must be an object");
-  const Json& answers = array(member(document, "the document", "answers"), "/answers");
-  for (std::size_t i = 0; i < answers.size(); ++i) {
-    facts.answers.push_back(parseAnswer(answers[i], "/answers/" + std::to_string(i)));
-  }
+  facts.answers = parseAnswers(member(document, "the document", "answers"));
   return facts;
+}
+
+std::vector<Answer> parseAnswers(const Json& answers) {
+  array(answers, "/answers");
+  std::vector<Answer> parsed;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    parsed.push_back(parseAnswer(answers[i], "/answers/" + std::to_string(i)));
+  }
+  return parsed;
 }
 
 std::string describeAnswer(const Answer& answer) {

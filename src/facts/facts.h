@@ -69,6 +69,8 @@ class FactsError : public std::runtime_error {
 std::string toFactsText(const Facts& facts);
 // Throws FactsError for text that is not JSON or does not follow the format.
 Facts parseFacts(const std::string& text);
+// A document's "answers" array alone; throws FactsError as parseFacts does.
+std::vector<Answer> parseAnswers(const Json& answers);
 
 // An answer as the refusal messages name it, e.g. registry key "SOFTWARE\\X".
 std::string describeAnswer(const Answer& answer);

@@ -50,6 +50,14 @@ ReplayOutcome replayFacts(const std::string& text) {
   }
 }
 
+DetectionResult detectOverAnswers(const Json& answers) {
+  ReplayHost host(parseAnswers(answers), AfterTheAnswers::EmptyMachine);
+  DetectionResult result = Detector(host).detect();
+  const std::string mismatch = host.finish();
+  if (!mismatch.empty()) throw FactsError(mismatch);
+  return result;
+}
+
 bool asksForHelp(const std::string& argument) {
   return argument == "-h" || argument == "--help";
 }

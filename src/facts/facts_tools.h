@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "detect/detection_result.h"
+#include "facts/facts.h"
 #include "probes/host.h"
 
 namespace guestwise {
@@ -24,6 +26,12 @@ struct ReplayOutcome {
   std::string refusal;
 };
 ReplayOutcome replayFacts(const std::string& text);
+
+// One detection over a machine that gives these answers (a facts document's
+// "answers" array), in order, and after the last of them nothing: no WMI row,
+// no registry key, no path, no process, no Windows directory. Throws
+// FactsError when the answers break the format or do not fit the calls.
+DetectionResult detectOverAnswers(const Json& answers);
 
 // Whether a tool's only argument asks for its usage ("-h" or "--help"),
 // which then goes to standard output with status 0.

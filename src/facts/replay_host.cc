@@ -18,14 +18,14 @@ class ReplayRow : public WmiRow {
 
   std::string getStringProperty(const wchar_t* name) const override {
     if (host_.failed()) return {};
-    const std::string asked = "property " + quoted(asciiText(name));
+    const std::string property = asciiText(name);
     if (read_ == facts_.size()) {
-      host_.fail(where_, asked, "no more properties");
+      host_.fail(where_, "property " + quoted(property), "no more properties");
       return {};
     }
     const auto& [recorded, value] = facts_[read_];
-    if (asciiText(name) != recorded) {
-      host_.fail(where_, asked, "property " + quoted(recorded));
+    if (property != recorded) {
+      host_.fail(where_, "property " + quoted(property), "property " + quoted(recorded));
       return {};
     }
     ++read_;
@@ -49,38 +49,47 @@ class ReplaySession : public WmiSession {
   explicit ReplaySession(ReplayHost& host) : host_(host) {}
 
   bool connect() override {
-    if (attempt_) return true;
-    const WmiAnswer* answer =
-        host_.take<WmiAnswer>("a WMI connection", [](const WmiAnswer&) { return true; });
-    if (answer == nullptr || !answer->connected) return false;
+    if (attempt_ || empty_) return true;
+    const WmiAnswer* answer = host_.take<WmiAnswer>([] { return "a WMI connection"; },
+                                                    [](const WmiAnswer&) { return true; });
+    if (answer == nullptr) {
+      empty_ = host_.onEmptyMachine();
+      return empty_;
+    }
+    if (!answer->connected) return false;
     attempt_ = host_.next_ - 1;
     if (answer->query) host_.pendingQuery_ = attempt_;
     return true;
   }
 
   bool executeQuery(const wchar_t* query, const WmiRowHandler& handler) override {
+    if (empty_) return true;
     if (!attempt_) return false;
     return host_.runQuery(*attempt_, asciiText(query), handler);
   }
 
-  void release() override { attempt_.reset(); }
+  void release() override {
+    attempt_.reset();
+    empty_ = false;
+  }
 
  private:
   ReplayHost& host_;
   std::optional<std::size_t> attempt_;  // the answer of the connected attempt
+  bool empty_ = false;                  // connected past the answers: no rows
 };
 
-template <class T, class Fits>
-const T* ReplayHost::take(const std::string& asked, Fits fits) {
+template <class T, class Asked, class Fits>
+const T* ReplayHost::take(Asked asked, Fits fits) {
   expectNoPendingQuery();
   if (failed()) return nullptr;
   if (next_ == answers_.size()) {
-    fail(answerLabel(next_), asked, "no more answers");
+    if (after_ == AfterTheAnswers::Mismatch) fail(answerLabel(next_), asked(), "no more answers");
     return nullptr;
   }
   const T* answer = std::get_if<T>(&answers_[next_]);
   if (answer == nullptr || !fits(*answer)) {
-    fail(answerLabel(next_), asked, describeAnswer(answers_[next_]));
+    fail(answerLabel(next_), asked(), describeAnswer(answers_[next_]));
     return nullptr;
   }
   ++next_;
@@ -91,14 +100,14 @@ bool ReplayHost::runQuery(std::size_t attempt, const std::string& query,
                           const WmiRowHandler& handler) {
   if (failed()) return false;
   const auto& answer = std::get<WmiAnswer>(answers_[attempt]);
-  const std::string asked = "WMI query " + quoted(query);
+  const auto asked = [&] { return "WMI query " + quoted(query); };
   if (pendingQuery_ != attempt) {
-    fail(answerLabel(attempt), asked,
+    fail(answerLabel(attempt), asked(),
          answer.query ? "one query on this connection" : "a WMI connection without a query");
     return false;
   }
   if (*answer.query != query) {
-    fail(answerLabel(attempt), asked, "WMI query " + quoted(*answer.query));
+    fail(answerLabel(attempt), asked(), "WMI query " + quoted(*answer.query));
     return false;
   }
   pendingQuery_.reset();
@@ -130,26 +139,27 @@ std::unique_ptr<WmiSession> ReplayHost::newWmiConnection() {
 
 bool ReplayHost::registryKeyOpens(const std::string& subkey) {
   const auto* answer =
-      take<RegistryKeyAnswer>("registry key " + quoted(subkey),
+      take<RegistryKeyAnswer>([&] { return "registry key " + quoted(subkey); },
                               [&](const RegistryKeyAnswer& a) { return a.key == subkey; });
   return answer != nullptr && answer->opens;
 }
 
 std::optional<std::string> ReplayHost::windowsDirectory() {
   const auto* answer = take<WindowsDirectoryAnswer>(
-      "the Windows directory", [](const WindowsDirectoryAnswer&) { return true; });
+      [] { return "the Windows directory"; }, [](const WindowsDirectoryAnswer&) { return true; });
   return answer != nullptr ? answer->path : std::nullopt;
 }
 
 bool ReplayHost::pathExists(const std::string& path) {
-  const auto* answer =
-      take<PathAnswer>("path " + quoted(path), [&](const PathAnswer& a) { return a.path == path; });
+  const auto* answer = take<PathAnswer>([&] { return "path " + quoted(path); },
+                                        [&](const PathAnswer& a) { return a.path == path; });
   return answer != nullptr && answer->exists;
 }
 
 std::optional<std::vector<std::string>> ReplayHost::runningProcessImageNames() {
-  const auto* answer =
-      take<ProcessesAnswer>("the running processes", [](const ProcessesAnswer&) { return true; });
+  const auto* answer = take<ProcessesAnswer>([] { return "the running processes"; },
+                                             [](const ProcessesAnswer&) { return true; });
+  if (answer == nullptr && onEmptyMachine()) return std::vector<std::string>{};
   return answer != nullptr ? answer->names : std::nullopt;
 }
 

@@ -11,9 +11,17 @@ namespace guestwise {
 // answer does not fit cannot be thrown through the detector (it would become
 // the report's error), so the first mismatch is kept and every call after it
 // gets a harmless answer; finish() tells whether the run fitted the answers.
+// What the calls after the last answer meet.
+enum class AfterTheAnswers {
+  Mismatch,      // a replay must use the answers and no more
+  EmptyMachine,  // WMI connects and finds no rows; no key, path, process or Windows directory
+};
+
 class ReplayHost : public Host {
  public:
-  explicit ReplayHost(std::vector<Answer> answers) : answers_(std::move(answers)) {}
+  explicit ReplayHost(std::vector<Answer> answers,
+                      AfterTheAnswers after = AfterTheAnswers::Mismatch)
+      : answers_(std::move(answers)), after_(after) {}
 
   std::unique_ptr<WmiSession> newWmiConnection() override;
   bool registryKeyOpens(const std::string& subkey) override;
@@ -29,15 +37,20 @@ class ReplayHost : public Host {
   friend class ReplaySession;
   friend class ReplayRow;
 
-  // The next answer when it is a T that `fits`, else the mismatch is noted.
-  template <class T, class Fits>
-  const T* take(const std::string& asked, Fits fits);
+  // The next answer when it is a T that `fits`, else the mismatch is noted
+  // with what `asked()` says (only then: a census replays many machines).
+  template <class T, class Asked, class Fits>
+  const T* take(Asked asked, Fits fits);
   bool runQuery(std::size_t attempt, const std::string& query, const WmiRowHandler& handler);
   void fail(const std::string& where, const std::string& asked, const std::string& held);
   bool failed() const { return !mismatch_.empty(); }
+  bool onEmptyMachine() const {
+    return after_ == AfterTheAnswers::EmptyMachine && next_ == answers_.size() && !failed();
+  }
   void expectNoPendingQuery();
 
   std::vector<Answer> answers_;
+  AfterTheAnswers after_;
   std::size_t next_ = 0;
   std::optional<std::size_t> pendingQuery_;  // connected, query still to come
   std::string mismatch_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "app/command_line.h"
 #include "detect/detector.h"
@@ -161,6 +162,26 @@ TEST(Facts, ReplayRefusesAFileThatDoesNotFitTheCalls) {
             "not JSON: parse error at line 1, column 14: syntax error while parsing object key - "
             "unexpected end of input; expected string literal");
   EXPECT_EQ(replayFacts("[1e999]").refusal, "not JSON: number overflow parsing '1e999'");
+}
+
+// Past the answers WMI still connects (a refused connection would add the
+// warning line) and finds nothing; answers that do not fit are refused.
+TEST(Facts, DetectOverAnswersMeetsAnEmptyMachineAfterTheLastAnswer) {
+  EXPECT_EQ(detectOverAnswers(Json::array()).evidence, std::vector<std::string>{});
+  const Json qemu = Json::parse(R"json([{"kind": "wmi", "connected": true,
+      "query": "SELECT Manufacturer, Model FROM Win32_ComputerSystem",
+      "rows": [{"Manufacturer": "QEMU", "Model": "Standard PC (i440FX + PIIX, 1996)"}]}])json");
+  const DetectionResult result = detectOverAnswers(qemu);
+  EXPECT_EQ(
+      result.evidence,
+      (std::vector<std::string>{"Win32_ComputerSystem.Manufacturer = QEMU",
+                                "Win32_ComputerSystem.Model = Standard PC (i440FX + PIIX, 1996)"}));
+  EXPECT_EQ((std::tuple(result.isVirtualMachine, result.vendor, result.confidence)),
+            std::tuple(true, "QEMU", 45));
+  Json misfit = qemu;
+  misfit[0]["rows"][0].erase("Model");
+  EXPECT_THROW(detectOverAnswers(misfit), FactsError);
+  EXPECT_THROW(detectOverAnswers(Json::array({1})), FactsError);
 }
 
 }  // namespace
