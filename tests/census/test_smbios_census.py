@@ -66,7 +66,7 @@ class OnTheData(unittest.TestCase):
         self.assertEqual((run.returncode, run.stderr), (0, b""))
         lines = run.stdout.decode().splitlines()
         self.assertEqual(lines[:2], [
-            "162853 machines, 42212 distinct identities",
+            "162853 machines, 42212 identities",
             "1260 called a virtual machine by their identity alone (0.77 %, 1 in 129)"])
         self.assertEqual(lines[3:7], [
             "Called a virtual machine, most machines first:", "",

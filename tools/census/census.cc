@@ -82,11 +82,14 @@ std::vector<Family> mostMachinesFirst(const std::map<FamilyKey, std::uint64_t>& 
   return families;
 }
 
+std::string counted(std::uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 std::string familiesText(const std::vector<Family>& families) {
   std::string text;
   for (const Family& family : families) {
-    text += "\n" + std::to_string(family.machines) +
-            (family.machines == 1 ? " machine: " : " machines: ") + family.vendor +
+    text += "\n" + counted(family.machines, "machine", "machines") + ": " + family.vendor +
             ", confidence " + std::to_string(family.confidence) + "\n";
     for (const std::string& line : family.evidence) text += "  " + line + "\n";
   }
@@ -165,8 +168,8 @@ Census takeCensus(const std::vector<Identity>& identities) {
 }
 
 std::string censusText(const Census& census) {
-  std::string text = std::to_string(census.machines) + " machines, " +
-                     std::to_string(census.identities) + " distinct identities\n" +
+  std::string text = counted(census.machines, "machine", "machines") + ", " +
+                     counted(census.identities, "identity", "identities") + "\n" +
                      std::to_string(census.virtualMachines) +
                      " called a virtual machine by their identity alone (" +
                      share(census.virtualMachines, census.machines) + ")\n";
