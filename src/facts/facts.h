@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -64,8 +65,10 @@ T member(const Json* record, const char* name) {
 class FactsHost : public Host {
  public:
   explicit FactsHost(Host& machine) : machine_(&machine) {}
-  // `records` must outlive the host.
-  explicit FactsHost(const Json& records) : replayed_(&records) {}
+  // `records` must outlive the host. A detection that needs only the first
+  // few calls written down keeps that many.
+  explicit FactsHost(const Json& records, std::size_t kept = SIZE_MAX)
+      : replayed_(&records), kept_(kept) {}
 
   std::unique_ptr<WmiSession> newWmiConnection() override;
   bool registryKeyOpens(const std::string& key) override {
@@ -92,11 +95,14 @@ class FactsHost : public Host {
   template <class Ask>
   auto answer(const HostCall& call, const std::string* asked, Ask ask) -> decltype(ask()) {
     const auto value = machine_ ? ask() : member<decltype(ask())>(next(call.kind), call.answer);
-    Json& record = records_.emplace_back(Json{{"kind", call.kind}});
-    if (asked != nullptr) record[call.asked] = *asked;
-    record[call.answer] = value;
+    if (Json* record = writeDown(call.kind)) {
+      if (asked != nullptr) (*record)[call.asked] = *asked;
+      (*record)[call.answer] = value;
+    }
     return value;
   }
+  // A new record of this kind, or nothing when enough are kept.
+  Json* writeDown(const char* kind);
   // The next record of the file when it is of this kind.
   const Json* next(const char* kind);
   bool pastTheLast() const { return next_ >= replayed_->size(); }
@@ -104,6 +110,7 @@ class FactsHost : public Host {
   Host* machine_ = nullptr;
   const Json* replayed_ = nullptr;
   std::size_t next_ = 0;
+  std::size_t kept_ = SIZE_MAX;
   Json records_ = Json::array();
 };
 
@@ -138,7 +145,8 @@ struct ReplayOutcome {
 ReplayOutcome replayFacts(const std::string& bytes);
 
 // One detection over a machine that gives these answers (a facts document's
-// "answers") in order, and nothing after the last of them.
+// "answers") in order, and nothing after the last of them. Throws
+// std::runtime_error when the answers do not fit the probes' calls.
 DetectionResult detectOverAnswers(const Json& answers);
 
 // A tool's usage: on standard output with status 0 when its only argument

@@ -97,8 +97,16 @@ ReplayOutcome replayFacts(const std::string& bytes) {
 }
 
 DetectionResult detectOverAnswers(const Json& answers) {
-  FactsHost host(answers);
-  return Detector(host).detect();
+  FactsHost host(answers, answers.size());
+  DetectionResult result = Detector(host).detect();
+  const Json& asked = host.records();
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    const std::string where = "/answers/" + std::to_string(i);
+    const auto found = i < asked.size() ? firstDifference(asked[i], answers[i], where)
+                                        : "at " + where + ": the probes asked no more";
+    if (found) throw std::runtime_error("the answers do not fit the probes' calls " + *found);
+  }
+  return result;
 }
 
 int printUsage(const char* usage, int argc, char* argv[]) {

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <tuple>
 
 #include "app/command_line.h"
 #include "detect/detector.h"
@@ -266,12 +267,24 @@ TEST(Facts, FactsOfTheFirstReleaseStillReplay) {
   EXPECT_EQ(outcome.status, 1);
 }
 
-TEST(Facts, DetectionOverAnswersFindsNothingAfterTheLastOne) {
-  const DetectionResult result = detectOverAnswers(Json::parse(R"([{"kind": "wmi",
-      "connected": true, "query": "SELECT Manufacturer, Model FROM Win32_ComputerSystem",
-      "rows": [{"Manufacturer": "Red Hat", "Model": "KVM"}]}])"));
-  EXPECT_EQ(result.evidence, std::vector<std::string>{"Win32_ComputerSystem.Model = KVM"});
-  EXPECT_EQ(result.confidence, 20);
+// Past the answers WMI still connects (a refused connection would add the
+// warning line) and finds nothing; answers that do not fit are refused.
+TEST(Facts, DetectOverAnswersMeetsAnEmptyMachineAfterTheLastAnswer) {
+  EXPECT_EQ(detectOverAnswers(Json::array()).evidence, std::vector<std::string>{});
+  const Json qemu = Json::parse(R"json([{"kind": "wmi", "connected": true,
+      "query": "SELECT Manufacturer, Model FROM Win32_ComputerSystem",
+      "rows": [{"Manufacturer": "QEMU", "Model": "Standard PC (i440FX + PIIX, 1996)"}]}])json");
+  const DetectionResult result = detectOverAnswers(qemu);
+  EXPECT_EQ(
+      result.evidence,
+      (std::vector<std::string>{"Win32_ComputerSystem.Manufacturer = QEMU",
+                                "Win32_ComputerSystem.Model = Standard PC (i440FX + PIIX, 1996)"}));
+  EXPECT_EQ((std::tuple(result.isVirtualMachine, result.vendor, result.confidence)),
+            std::tuple(true, "QEMU", 45));
+  Json misfit = qemu;
+  misfit[0]["rows"][0].erase("Model");
+  EXPECT_THROW(detectOverAnswers(misfit), std::runtime_error);
+  EXPECT_THROW(detectOverAnswers(Json::array({1})), std::runtime_error);
 }
 
 }  // namespace
