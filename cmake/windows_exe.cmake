@@ -12,6 +12,11 @@ if(MINGW)
   # Flow Guard needs the compiler's help, which GCC 12 does not give.
   set(GUESTWISE_EXE_LINK_OPTIONS -static -s -Wl,--gc-sections -Wl,--dynamicbase
     -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--tsaware -Wl,--no-insert-timestamp)
+elseif(MSVC)
+  # link.exe already sets the four flags above for a console program; it
+  # would also embed a manifest of its own beside the one in the .rc, and
+  # stamp the time.
+  set(GUESTWISE_EXE_LINK_OPTIONS /MANIFEST:NO /Brepro /guard:cf)
 endif()
 
 # guestwise_windows_exe(TARGET DESCRIPTION): DESCRIPTION is the
