@@ -53,7 +53,7 @@ class Embedding(unittest.TestCase):
             run(CMAKE, "--install", str(BUILD_DIR), "--prefix", str(prefix))
             # The toolchain searches packages only inside its own root.
             run(CMAKE, "-S", str(SOURCE_DIR / "examples" / "embed"), "-B", str(build),
-                f"-DCMAKE_TOOLCHAIN_FILE={SOURCE_DIR / 'cmake' / 'mingw-w64-x86_64.cmake'}",
+                f"-DCMAKE_TOOLCHAIN_FILE={os.environ['GUESTWISE_TOOLCHAIN_FILE']}",
                 f"-DGuestwise_DIR={prefix / 'lib' / 'cmake' / 'Guestwise'}",
                 "-DCMAKE_BUILD_TYPE=Release")
             run(CMAKE, "--build", str(build))

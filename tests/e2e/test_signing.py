@@ -40,7 +40,7 @@ class SignedRelease(unittest.TestCase):
         # unsigned, as a release built without a certificate is.
         build = scratch / "build"
         run(os.environ["GUESTWISE_CMAKE"], "-S", SOURCE_DIR, "-B", build,
-            f"-DCMAKE_TOOLCHAIN_FILE={SOURCE_DIR / 'cmake' / 'mingw-w64-x86_64.cmake'}",
+            f"-DCMAKE_TOOLCHAIN_FILE={os.environ['GUESTWISE_TOOLCHAIN_FILE']}",
             "-DCMAKE_BUILD_TYPE=Release", f"-DGUESTWISE_SIGNING_CERT={cls.cert}",
             f"-DGUESTWISE_SIGNING_KEY={key}")
         run(os.environ["GUESTWISE_CMAKE"], "--build", build, "-j", str(os.cpu_count()),
