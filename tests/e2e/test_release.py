@@ -71,6 +71,20 @@ class Embedding(unittest.TestCase):
         self.assertEqual((embedded.status, embedded.stderr), (program.status, program.stderr))
         self.assertEqual(program.status, STATUS_VM)
 
+    def test_detect_after_the_program_set_its_own_com_security(self):
+        # The program's CoInitializeSecurity comes first; detect()'s own call
+        # is then refused, and the detection runs all the same.
+        guest = Guest(smbios={"sys_vendor": "VMware, Inc.", "product_name": "VMware Virtual Platform"},
+                      adapters=[["eth0", "00:0c:29:12:34:56"]])
+        with Machine(guest) as machine:
+            program = machine.run_guestwise()
+            embedded = machine.wine(os.environ["GUESTWISE_DETECT_AFTER_SECURITY"])
+        print(embedded.stdout.decode(), embedded.stderr.decode(), sep="\n")
+        self.assertEqual(len(parse_report(embedded.stdout)["evidence"]), 3)
+        self.assertEqual(report_text(embedded.stdout.decode()),
+                         report_text(program.stdout.decode()))
+        self.assertEqual((embedded.status, embedded.stderr), (STATUS_VM, b""))
+
 
 if __name__ == "__main__":
     unittest.main()
