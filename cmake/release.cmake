@@ -15,8 +15,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/GuestwiseConfigVersion.cm
 install(FILES cmake/GuestwiseConfig.cmake ${PROJECT_BINARY_DIR}/GuestwiseConfigVersion.cmake
   DESTINATION lib/cmake/Guestwise COMPONENT Development)
 
-# The zip: these programs and documents side by side, and SHA256SUMS over
-# them all. Only the package installs them (EXCLUDE_FROM_ALL).
+# The zip: these programs (signed, if the build is given a certificate) and
+# documents side by side, and SHA256SUMS over them all. Only the package
+# installs them (EXCLUDE_FROM_ALL).
 set(release_programs Guestwise)
 set(release_documents README.md LICENSE docs/report.schema.json)
 if(TARGET guestwise_facts)
@@ -29,6 +30,27 @@ foreach(program IN LISTS release_programs)
   install(TARGETS ${program} RUNTIME DESTINATION . COMPONENT Release EXCLUDE_FROM_ALL)
   list(APPEND release_files $<TARGET_FILE_NAME:${program}>)
 endforeach()
+
+# Signing, for a release that names a code-signing certificate and its key
+# (PEM, both): the programs are signed in the zip, the build's own exes stay
+# unsigned and reproducible. Without them the zip is unsigned.
+set(GUESTWISE_SIGNING_CERT "" CACHE FILEPATH "PEM code-signing certificate for the release zip")
+set(GUESTWISE_SIGNING_KEY "" CACHE FILEPATH "PEM private key of GUESTWISE_SIGNING_CERT")
+set(GUESTWISE_SIGNING_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamp server (optional)")
+if(GUESTWISE_SIGNING_CERT OR GUESTWISE_SIGNING_KEY)
+  if(NOT GUESTWISE_SIGNING_CERT OR NOT GUESTWISE_SIGNING_KEY)
+    message(FATAL_ERROR "Signing needs both GUESTWISE_SIGNING_CERT and GUESTWISE_SIGNING_KEY")
+  endif()
+  find_program(OSSLSIGNCODE osslsigncode REQUIRED)
+  install(CODE "set(programs \"${release_files}\")
+set(osslsigncode \"${OSSLSIGNCODE}\")
+set(cert \"${GUESTWISE_SIGNING_CERT}\")
+set(key \"${GUESTWISE_SIGNING_KEY}\")
+set(timestamp_url \"${GUESTWISE_SIGNING_TIMESTAMP_URL}\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/sign.cmake\")"
+    COMPONENT Release EXCLUDE_FROM_ALL)
+endif()
+
 foreach(document IN LISTS release_documents)
   install(FILES ${document} DESTINATION . COMPONENT Release EXCLUDE_FROM_ALL)
   cmake_path(GET document FILENAME name)

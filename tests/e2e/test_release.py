@@ -53,7 +53,7 @@ class Embedding(unittest.TestCase):
             run(CMAKE, "--install", str(BUILD_DIR), "--prefix", str(prefix))
             # The toolchain searches packages only inside its own root.
             run(CMAKE, "-S", str(SOURCE_DIR / "examples" / "embed"), "-B", str(build),
-                f"-DCMAKE_TOOLCHAIN_FILE={SOURCE_DIR / 'cmake' / 'mingw-w64-x86_64.cmake'}",
+                f"-DCMAKE_TOOLCHAIN_FILE={os.environ['GUESTWISE_TOOLCHAIN_FILE']}",
                 f"-DGuestwise_DIR={prefix / 'lib' / 'cmake' / 'Guestwise'}",
                 "-DCMAKE_BUILD_TYPE=Release")
             run(CMAKE, "--build", str(build))
@@ -70,6 +70,20 @@ class Embedding(unittest.TestCase):
                          report_text(program.stdout.decode()))
         self.assertEqual((embedded.status, embedded.stderr), (program.status, program.stderr))
         self.assertEqual(program.status, STATUS_VM)
+
+    def test_detect_after_the_program_set_its_own_com_security(self):
+        # The program's CoInitializeSecurity comes first; detect()'s own call
+        # is then refused, and the detection runs all the same.
+        guest = Guest(smbios={"sys_vendor": "VMware, Inc.", "product_name": "VMware Virtual Platform"},
+                      adapters=[["eth0", "00:0c:29:12:34:56"]])
+        with Machine(guest) as machine:
+            program = machine.run_guestwise()
+            embedded = machine.wine(os.environ["GUESTWISE_DETECT_AFTER_SECURITY"])
+        print(embedded.stdout.decode(), embedded.stderr.decode(), sep="\n")
+        self.assertEqual(len(parse_report(embedded.stdout)["evidence"]), 3)
+        self.assertEqual(report_text(embedded.stdout.decode()),
+                         report_text(program.stdout.decode()))
+        self.assertEqual((embedded.status, embedded.stderr), (STATUS_VM, b""))
 
 
 if __name__ == "__main__":
