@@ -1,5 +1,5 @@
 # The MSVC build, written from Microsoft's documentation and never built:
-# only MinGW-w64 GCC (and clang, compiling) are verified.
+# only the MinGW-w64 builds, with GCC and with clang, are verified.
 
 # The C and C++ runtimes linked in (/MT): the DLL runtime (vcruntime140,
 # msvcp140) would be resolved by the loader before main, before the exe can
