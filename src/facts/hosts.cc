@@ -63,7 +63,9 @@ class FactsSession : public WmiSession {
     } else if (replayed_ != nullptr) {
       const auto rows = replayed_->find("rows");
       accepted = rows != replayed_->end() && rows->is_array();
-      for (const Json& row : accepted ? *rows : Json::array()) onRow(nullptr, &row);
+      if (accepted) {
+        for (const Json& row : *rows) onRow(nullptr, &row);
+      }
     }
     if (!accepted && written) *written = nullptr;
     return accepted;
