@@ -9,9 +9,12 @@ namespace guestwise {
 
 namespace {
 
-// Host-side virtual adapters carry vendor prefixes without being guests.
-constexpr std::array<const char*, 3> HostAdapterMarkers = {"VMnet", "VMware Network Adapter",
-                                                           "VirtualBox Host-Only"};
+// Host-side virtual adapters carry vendor prefixes without being guests:
+// VMware Workstation's, VirtualBox's, and the vEthernet adapters that Hyper-V
+// gives a host for its Default Switch, WSL 2 and container engines (a guest's
+// own adapter is a "Microsoft Hyper-V Network Adapter" and still counts).
+constexpr std::array<const char*, 4> HostAdapterMarkers = {
+    "VMnet", "VMware Network Adapter", "VirtualBox Host-Only", "Hyper-V Virtual Ethernet Adapter"};
 
 constexpr std::size_t MacPrefixLength = 8;  // "00:0C:29"
 

@@ -39,11 +39,18 @@ TEST(NetworkAdapterRow, RowsWithoutAUsablePrefixAreSkipped) {
   EXPECT_TRUE(adapterLines("AC:DE:48:00:11:22", "eth0").empty());
 }
 
-TEST(NetworkAdapterRow, HostAdaptersArePassedOver) {
+TEST(NetworkAdapterRow, HostAdaptersArePassedOverButAGuestsOwnCounts) {
   for (const char* name : {"VMware Network Adapter VMnet8", "vmnet1", "myVMNETx",
                            "VIRTUALBOX HOST-ONLY Ethernet Adapter", "vmware network adapter"}) {
     EXPECT_TRUE(adapterLines("00:50:56:c0:00:08", name).empty()) << name;
   }
+  for (const char* name :
+       {"Hyper-V Virtual Ethernet Adapter", "Hyper-V Virtual Ethernet Adapter #2",
+        "HYPER-V VIRTUAL ETHERNET ADAPTER #3"}) {
+    EXPECT_TRUE(adapterLines("00:15:5D:0C:01:02", name).empty()) << name;
+  }
+  EXPECT_EQ(adapterLines("00:15:5D:0C:01:02", "Microsoft Hyper-V Network Adapter"),
+            (Lines{"VM MAC prefix on NIC: 00:15:5D (Microsoft Hyper-V Network Adapter)"}));
 }
 
 TEST(NetworkAdapterRow, EachAdapterCountsOnItsOwn) {
