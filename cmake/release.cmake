@@ -19,7 +19,7 @@ install(FILES cmake/GuestwiseConfig.cmake ${PROJECT_BINARY_DIR}/GuestwiseConfigV
 # documents side by side, and SHA256SUMS over them all. Only the package
 # installs them (EXCLUDE_FROM_ALL).
 set(release_programs Guestwise)
-set(release_documents README.md LICENSE docs/report.schema.json)
+set(release_documents README.md CHANGELOG.md LICENSE docs/report.schema.json)
 if(TARGET guestwise_facts)
   list(APPEND release_programs GuestwiseFacts GuestwiseReplay)
   list(APPEND release_documents docs/facts.schema.json)

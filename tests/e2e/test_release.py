@@ -14,8 +14,8 @@ SOURCE_DIR = Path(__file__).resolve().parents[2]
 BUILD_DIR = Path(os.environ["GUESTWISE_BUILD_DIR"])
 CMAKE = os.environ["GUESTWISE_CMAKE"]
 ZIP_NAME = "Guestwise-1.0.0-win64.zip"
-ZIP_FILES = ["Guestwise.exe", "GuestwiseFacts.exe", "GuestwiseReplay.exe", "LICENSE", "README.md",
-             "SHA256SUMS", "facts.schema.json", "report.schema.json"]
+ZIP_FILES = ["CHANGELOG.md", "Guestwise.exe", "GuestwiseFacts.exe", "GuestwiseReplay.exe", "LICENSE",
+             "README.md", "SHA256SUMS", "facts.schema.json", "report.schema.json"]
 # Each program in the zip and the variable naming the one the build made.
 ZIP_PROGRAMS = {"Guestwise.exe": "GUESTWISE_EXE", "GuestwiseFacts.exe": "GUESTWISE_FACTS_EXE",
                 "GuestwiseReplay.exe": "GUESTWISE_REPLAY_EXE"}
