@@ -111,7 +111,8 @@ def read_report(what, stdout, parse):
 
 def check_clean_stderr(name, stderr):
     if stderr:
-        raise Differs(f"{name} wrote to standard error: {one_line(stderr.decode(errors='replace'))}")
+        text = one_line(stderr.decode(errors="replace"))
+        raise Differs(f"{name} wrote to standard error: {text}")
 
 
 def check_verdict(what, status, report, vendor):
