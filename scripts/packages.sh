@@ -26,3 +26,11 @@ WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest p
 # benchmarks and the SMBIOS census need.
 NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 clang clang-format libclang-rt-14-dev
   nlohmann-json3-dev zlib1g-dev)
+
+# The workflow linter runs on Node.js and comes through npm. Any Node.js that
+# brings both commands will do (NodeSource's bundles npm and conflicts with
+# Debian's npm package); Debian's is installed only when one is missing.
+require_node() {
+  command -v node >/dev/null && command -v npm >/dev/null && return 0
+  require_packages nodejs npm
+}

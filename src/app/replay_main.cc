@@ -1,21 +1,22 @@
 // GuestwiseReplay FILE: prints the report and returns the exit status that
 // Guestwise.exe gave on the machine a facts file describes.
+#include "app/replay_main.h"
+
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "app/binary_stdin.h"
-#include "app/dll_search.h"
 #include "facts/facts.h"
 
 namespace {
 
 // C streams rather than iostreams keep the exe under half the size. One byte
 // past the bound is enough to refuse the file.
-bool readFacts(const std::string& name, std::string& bytes) {
+bool readFacts(const std::string& name, const guestwise::OpenArgument& open, std::string& bytes) {
   if (name == "-") guestwise::readStdinAsBinary();
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-      name == "-" ? stdin : std::fopen(name.c_str(), "rb"),
+      name == "-" ? stdin : open(),
       [](std::FILE* f) { return f == stdin || f == nullptr ? 0 : std::fclose(f); });
   char buffer[4096];
   for (std::size_t got = 1; file && got > 0 && bytes.size() <= guestwise::MaxFactsBytes;) {
@@ -24,10 +25,12 @@ bool readFacts(const std::string& name, std::string& bytes) {
   return file && std::ferror(file.get()) == 0;
 }
 
-guestwise::ReplayOutcome replay(const std::string& name) {
+guestwise::ReplayOutcome replay(const std::string& name, const guestwise::OpenArgument& open) {
   try {
     std::string bytes;
-    if (!readFacts(name, bytes)) return {guestwise::RefusedStatus, {}, "cannot read " + name, {}};
+    if (!readFacts(name, open, bytes)) {
+      return {guestwise::RefusedStatus, {}, "cannot read " + name, {}};
+    }
     return guestwise::replayFacts(bytes);
   } catch (...) {  // out of memory for the file, say: still one line, no crash
     return {guestwise::RefusedStatus, {}, "out of memory", {}};
@@ -36,8 +39,7 @@ guestwise::ReplayOutcome replay(const std::string& name) {
 
 }  // namespace
 
-int main(int argc, char* argv[]) {
-  guestwise::restrictDllSearchToSystem32();
+int guestwise::runReplay(int argc, const char* const argv[], const OpenArgument& open) {
   if (argc != 2 || std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help") {
     return guestwise::printUsage(
         "Usage: GuestwiseReplay FILE\n"
@@ -45,7 +47,7 @@ int main(int argc, char* argv[]) {
         "input)\n",
         argc, argv);
   }
-  const guestwise::ReplayOutcome outcome = replay(argv[1]);
+  const guestwise::ReplayOutcome outcome = replay(argv[1], open);
   // Text mode, as Guestwise.exe writes: CR LF on Windows.
   std::fwrite(outcome.report.data(), 1, outcome.report.size(), stdout);
   std::fflush(stdout);

@@ -151,6 +151,6 @@ DetectionResult detectOverAnswers(const Json& answers);
 
 // A tool's usage: on standard output with status 0 when its only argument
 // is "-h" or "--help", else on standard error with RefusedStatus.
-int printUsage(const char* usage, int argc, char* argv[]);
+int printUsage(const char* usage, int argc, const char* const argv[]);
 
 }  // namespace guestwise

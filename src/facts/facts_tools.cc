@@ -109,7 +109,7 @@ DetectionResult detectOverAnswers(const Json& answers) {
   return result;
 }
 
-int printUsage(const char* usage, int argc, char* argv[]) {
+int printUsage(const char* usage, int argc, const char* const argv[]) {
   const bool asked =
       argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help");
   std::fputs(usage, asked ? stdout : stderr);

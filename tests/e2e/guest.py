@@ -25,6 +25,10 @@ The test talks to the machine through a pipe: each call runs in there.
     guest.py run [--nic NAME=MAC]... [--dll-overrides O] EXE [ARGS...]
                                     run EXE on a plain machine (with those
                                     adapters), pass its output and status
+    guest.py within [--smbios FILE=TEXT]... [--nic NAME=MAC]... COMMAND [ARGS...]
+                                    run the Linux COMMAND on a machine with
+                                    those SMBIOS texts and adapters: each
+                                    `wine` it starts runs there
 """
 import base64
 import ctypes
@@ -130,6 +134,11 @@ class Machine:
     def wine(self, *args, dll_overrides=None, winedebug=None, cwd=None, timeout=180):
         value = self._call("wine", args=[str(a) for a in args], dll_overrides=dll_overrides,
                            winedebug=winedebug, cwd=cwd, timeout=timeout)
+        return Run(value["status"], _unpack(value["stdout"]), _unpack(value["stderr"]))
+
+    def within(self, *command, timeout=600):
+        """Runs a Linux command in the machine, with its prefix's environment."""
+        value = self._call("within", args=[str(a) for a in command], timeout=timeout)
         return Run(value["status"], _unpack(value["stdout"]), _unpack(value["stderr"]))
 
     def run_guestwise(self, *args, dll_overrides=None, exe=None):
@@ -270,6 +279,10 @@ def answer(prefix, request):
                              timeout=request["timeout"])
         return {"status": result.returncode, "stdout": _pack(result.stdout),
                 "stderr": _pack(result.stderr)}
+    if op == "within":
+        result = prefix.run(request["args"], timeout=request["timeout"])
+        return {"status": result.returncode, "stdout": _pack(result.stdout),
+                "stderr": _pack(result.stderr)}
     if op == "make file":
         return prefix.make_file(request["path"], _unpack(request["content"]))
     if op == "make folder":
@@ -323,19 +336,27 @@ def boot_template(path):
                        check=True, preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL)
 
 
-def run_command_line(argv):
-    """guest.py run: a plain machine with the adapters given, one program."""
-    adapters, overrides = [], None
-    while argv and argv[0] in ("--nic", "--dll-overrides"):
+def run_command_line(argv, within=False):
+    """guest.py run: a plain machine with the adapters given, one program;
+    guest.py within: the SMBIOS texts too, one Linux command."""
+    guest, overrides = Guest(), None
+    options = ("--nic", "--smbios") if within else ("--nic", "--dll-overrides")
+    while len(argv) > 1 and argv[0] in options:
         if argv[0] == "--nic":
-            adapters.append(argv[1].split("=", 1))
+            guest.adapters.append(argv[1].split("=", 1))
+        elif argv[0] == "--smbios":
+            name, text = argv[1].split("=", 1)
+            guest.smbios[name] = text
         else:
             overrides = argv[1]
         argv = argv[2:]
     if not argv:
         raise SystemExit(__doc__)
-    with Machine(Guest(adapters=adapters)) as machine:
-        result = machine.wine(*argv, dll_overrides=overrides, timeout=600)
+    with Machine(guest) as machine:
+        if within:
+            result = machine.within(*argv)
+        else:
+            result = machine.wine(*argv, dll_overrides=overrides, timeout=600)
     sys.stdout.buffer.write(result.stdout)
     sys.stderr.buffer.write(result.stderr)
     return result.status
@@ -357,8 +378,8 @@ def main(argv):
         # Absolute: the boot runs in a folder of its own.
         boot_template(Path(argv[1]).resolve())
         return 0
-    if argv and argv[0] == "run":
-        return run_command_line(argv[1:])
+    if argv and argv[0] in ("run", "within"):
+        return run_command_line(argv[1:], within=argv[0] == "within")
     raise SystemExit(__doc__)
 
 

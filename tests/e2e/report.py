@@ -15,6 +15,18 @@ jsonschema.Draft202012Validator.check_schema(FACTS_SCHEMA)
 # Exit statuses as a Linux shell sees them.
 STATUS_VM, STATUS_NOT_VM = 1, 0
 
+# What Guestwise.exe prints for --version and for --help, as Windows's text
+# mode writes it.
+VERSION = b"1.0.0\r\n"
+HELP = (b"Kestrova Guestwise v1.0.0 (C++)\r\n"
+        b"Usage: Guestwise.exe [options]\r\n"
+        b"\r\n"
+        b"Options:\r\n"
+        b"  --help, -h     Show this help message\r\n"
+        b"  --version, -v  Show version information\r\n"
+        b"\r\n"
+        b"Output: JSON object with detection results to stdout\r\n")
+
 KEYS = ["isVirtualMachine", "vendor", "confidence", "evidence", "detectionTimeMs", "error"]
 
 

@@ -18,7 +18,10 @@ from guest import Guest, Machine
 from report import STATUS_NOT_VM, STATUS_VM, parse_facts, parse_report, report_text
 
 REFUSED = 2
-FACTS_FILE = "C:\\facts.json"
+# Greek and Japanese: outside Wine's ANSI code page (1252), as a user's own
+# letters may be outside Windows's, so the replay must open it by its UTF-16
+# name.
+FACTS_FILE = "C:\\γεγονότα-事実.json"
 
 
 def native_replay():

@@ -102,10 +102,14 @@ class WinePrefix:
         inherit the first command's handles and outlive it, so a pipe would
         not see its end until the server stops."""
         folder = self.host_path(cwd) if cwd else None
+        return self.run([WINE, *args], self.env(dll_overrides, winedebug), folder, timeout)
+
+    def run(self, command, env=None, cwd=None, timeout=180):
+        """Runs a Linux command with this prefix's environment (a `wine` that
+        it runs goes to this prefix and its server), output through files."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            result = subprocess.run([WINE, *args], env=self.env(dll_overrides, winedebug),
-                                    stdout=out, stderr=err, timeout=timeout,
-                                    stdin=subprocess.DEVNULL, cwd=folder)
+            result = subprocess.run(command, env=env or self.env(), stdout=out, stderr=err,
+                                    timeout=timeout, stdin=subprocess.DEVNULL, cwd=cwd)
             out.seek(0)
             err.seek(0)
             result.stdout, result.stderr = out.read(), err.read()

@@ -1,0 +1,55 @@
+// Lints each workflow file named on the command line with actionlint, the
+// WASM build pinned in package.json, and says of each that it was read.
+// Exits 1 on any problem.
+//
+// It drives the package's main.wasm itself: the package's own command line
+// loads ES-module dependencies through require(), which Debian 12's Node.js
+// (18) cannot, and it passes quietly when its glob pattern matches nothing.
+"use strict";
+const fs = require("fs");
+const path = require("path");
+const { webcrypto } = require("crypto");
+
+const PACKAGE = path.join(__dirname, "..", "node_modules", "@tktco", "node-actionlint");
+
+async function loadActionlint() {
+  // Go's WASM runtime wants the Web Crypto global, which Node.js 18 leaves
+  // out by default.
+  if (!globalThis.crypto) globalThis.crypto = webcrypto;
+  globalThis.throwError = (message) => {
+    throw new Error(message);
+  };
+  require(path.join(PACKAGE, "wasm_exec.js"));
+  const go = new globalThis.Go();
+  const wasm = fs.readFileSync(path.join(PACKAGE, "main.wasm"));
+  const { instance } = await WebAssembly.instantiate(wasm, go.importObject);
+  go.run(instance);
+  return globalThis.runActionlint;
+}
+
+async function main(files) {
+  if (files.length === 0) {
+    console.error("lint-workflows: no workflow file named");
+    return 1;
+  }
+  const runActionlint = await loadActionlint();
+  let problems = 0;
+  for (const file of files) {
+    const text = fs.readFileSync(file, "utf-8");
+    const found = (await runActionlint(text, file)).filter((result) => result.message);
+    for (const { line, column, message, kind } of found) {
+      console.log(`${file}:${line}:${column}: ${message} [${kind}]`);
+    }
+    console.log(`${file}: ${text.split("\n").length - 1} lines read, ${found.length} problems`);
+    problems += found.length;
+  }
+  return problems === 0 ? 0 : 1;
+}
+
+main(process.argv.slice(2)).then(
+  (status) => process.exit(status),
+  (error) => {
+    console.error(`lint-workflows: ${error.stack || error}`);
+    process.exit(1);
+  },
+);
