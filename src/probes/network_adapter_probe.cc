@@ -31,7 +31,7 @@ void Detector::onNetworkAdapterRow(const WmiRow& row) {
   const std::string prefix = mac.substr(0, MacPrefixLength);
   for (const auto& [key, vendor] : MacPrefixSignatures) {
     if (equalsIgnoreCase(prefix, key)) {
-      addEvidence("VM MAC prefix on NIC: " + prefix + " (" + name + ")", vendor, 20);
+      addEvidence("VM MAC prefix on NIC: " + prefix + " (" + name + ")", vendor, MacPrefixWeight);
       return;
     }
   }

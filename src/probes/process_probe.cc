@@ -15,7 +15,7 @@ void Detector::checkRunningProcesses() {
   for (const std::string& name : *imageNames) runningProcessNames.insert(foldAsciiCase(name));
   for (const auto& [key, vendor] : ProcessSignatures) {
     if (runningProcessNames.count(foldAsciiCase(key)) != 0) {
-      addEvidence("VM process detected: " + key, vendor, 20);
+      addEvidence("VM process detected: " + key, vendor, ProcessWeight);
     }
   }
 }
