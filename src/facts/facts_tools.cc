@@ -4,6 +4,7 @@
 #include "detect/detector.h"
 #include "detect/signature_tables.h"
 #include "facts/facts.h"
+#include "probes/probe_rules.h"
 #include "probes/text_match.h"
 
 namespace guestwise {
@@ -20,17 +21,17 @@ int detectWith(Host& host, std::string& report) {
 }
 
 // What would identify a machine goes, and nothing that a probe judges: a MAC
-// address keeps its vendor prefix, a BIOS serial number stays only when it
-// begins with "VMware-" or holds a keyword, and of the processes only the
-// listed guest tools stay, with a count of the others.
+// address keeps its vendor prefix, a BIOS serial number stays only when a
+// probe can tell from it, and of the processes only the listed guest tools
+// stay, with a count of the others.
 void redactRow(Json& row) {
   for (auto& [name, value] : row.items()) {
     std::string text = value;
-    if (name == "MACAddress" && text.size() > 8) text.replace(8, text.npos, text.size() - 8, 'x');
-    bool counts = name != "SerialNumber" || text.empty() || startsWithIgnoreCase(text, "VMware-");
-    for (const auto& entry : VendorKeywordSignatures)
-      counts |= containsIgnoreCase(text, entry.first);
-    value = counts ? text : "[redacted]";
+    if (name == "MACAddress" && text.size() > MacPrefixLength) {
+      text.replace(MacPrefixLength, text.npos, text.size() - MacPrefixLength, 'x');
+    }
+    const bool kept = name != "SerialNumber" || text.empty() || isTellingBiosSerial(text);
+    value = kept ? text : "[redacted]";
   }
 }
 

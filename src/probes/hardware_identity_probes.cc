@@ -35,14 +35,24 @@ const DiskRule* firstMatchingDiskRule(const std::string& diskText) {
 
 // The first entry, in walk order, whose key the text contains.
 const SignatureTable::value_type* firstKeyContainedIn(const SignatureTable& table,
-                                                      const std::string& text) {
+                                                      std::string_view text) {
   for (const auto& entry : table) {
     if (containsIgnoreCase(text, entry.first)) return &entry;
   }
   return nullptr;
 }
 
+bool isVmwareBiosSerial(std::string_view serial) {
+  return startsWithIgnoreCase(serial, "VMware-");
+}
+
 }  // namespace
+
+// It counts through the BIOS keyword finding, which also reads it, or on
+// its own as VMware's.
+bool isTellingBiosSerial(std::string_view serial) {
+  return isVmwareBiosSerial(serial) || firstKeyContainedIn(VendorKeywordSignatures, serial);
+}
 
 void Detector::checkComputerSystem() {
   const auto connection = host_.newWmiConnection();
@@ -77,7 +87,7 @@ void Detector::onBiosRow(const WmiRow& row) {
     // Names the key as stored, not the letters found in the BIOS.
     addEvidence("Win32_BIOS contains '" + hit->first + "'", hit->second, BiosKeywordWeight);
   }
-  if (startsWithIgnoreCase(serialNumber, "VMware-")) {
+  if (isVmwareBiosSerial(serialNumber)) {
     addEvidence("Win32_BIOS.SerialNumber = " + serialNumber, "VMware", VmwareBiosSerialWeight);
   }
 }

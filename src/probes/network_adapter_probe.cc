@@ -3,6 +3,7 @@
 
 #include "detect/detector.h"
 #include "detect/signature_tables.h"
+#include "probes/probe_rules.h"
 #include "probes/text_match.h"
 
 namespace guestwise {
@@ -12,8 +13,6 @@ namespace {
 // Host-side virtual adapters carry vendor prefixes without being guests.
 constexpr std::array<const char*, 3> HostAdapterMarkers = {"VMnet", "VMware Network Adapter",
                                                            "VirtualBox Host-Only"};
-
-constexpr std::size_t MacPrefixLength = 8;  // "00:0C:29"
 
 bool isHostAdapter(const std::string& name) {
   for (const char* marker : HostAdapterMarkers) {

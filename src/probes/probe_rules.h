@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 namespace guestwise {
 
 // The WMI queries of a run, in the order the detector makes them; the
@@ -13,5 +16,11 @@ inline constexpr wchar_t DiskDriveQuery[] = L"SELECT Model, Caption FROM Win32_D
 inline constexpr wchar_t NetworkAdapterQuery[] =
     L"SELECT MACAddress, Name, NetConnectionStatus FROM Win32_NetworkAdapter "
     L"WHERE MACAddress IS NOT NULL AND NetConnectionStatus = 2";
+
+// What the probes judge in a text that the facts redaction may blank out:
+// the part of a MAC address that names its vendor ("00:0C:29"), and a BIOS
+// serial number that can make a finding.
+inline constexpr std::size_t MacPrefixLength = 8;
+bool isTellingBiosSerial(std::string_view serial);
 
 }  // namespace guestwise
