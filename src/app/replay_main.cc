@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/binary_stdin.h"
+#include "app/command_line.h"
 #include "app/dll_search.h"
 #include "facts/facts.h"
 
@@ -51,5 +52,5 @@ int main(int argc, char* argv[]) {
   std::fflush(stdout);
   const std::string line = outcome.refusal + outcome.difference;
   if (!line.empty()) std::fprintf(stderr, "GuestwiseReplay: %s\n", line.c_str());
-  return outcome.status;
+  return outcome.status.value_or(guestwise::RefusedStatus);
 }

@@ -1,23 +1,19 @@
-#include <cstdio>
-
-#include "app/command_line.h"
 #include "detect/detector.h"
 #include "detect/signature_tables.h"
 #include "facts/facts.h"
 #include "probes/probe_rules.h"
 #include "probes/text_match.h"
+#include "report/detection_report.h"
 
 namespace guestwise {
 
 namespace {
 
-// One detection through the program's own entry, with no argument, the
-// report kept instead of printed.
+// One detection as Guestwise.exe makes it, the report kept instead of
+// printed.
 int detectWith(Host& host, std::string& report) {
-  const char* const arguments[] = {"Guestwise.exe"};
-  return runGuestwise(
-      1, arguments, [&report](const std::string& text) { report += text; },
-      [&host] { return Detector(host).detect(); });
+  return reportDetection([&report](const std::string& text) { report += text; },
+                         [&host] { return Detector(host).detect(); });
 }
 
 // What would identify a machine goes, and nothing that a probe judges: a MAC
@@ -86,14 +82,14 @@ ReplayOutcome replayFacts(const std::string& bytes) {
     // the count of unlisted processes is the file's alone.
     const std::string misfit = difference("the file does not fit the probes' calls ", "/answers",
                                           replay.records(), document.at("answers"), "others");
-    if (!misfit.empty()) return {RefusedStatus, {}, misfit, {}};
+    if (!misfit.empty()) return {{}, {}, misfit, {}};
     return {status,
             report,
             {},
             difference("the replay differs from the recorded report ", "", Json::parse(report),
                        document.at("report"), "detectionTimeMs")};
   } catch (const std::exception& e) {  // allocation failure included
-    return {RefusedStatus, {}, e.what(), {}};
+    return {{}, {}, e.what(), {}};
   }
 }
 
@@ -108,13 +104,6 @@ DetectionResult detectOverAnswers(const Json& answers) {
     if (found) throw std::runtime_error("the answers do not fit the probes' calls " + *found);
   }
   return result;
-}
-
-int printUsage(const char* usage, int argc, char* argv[]) {
-  const bool asked =
-      argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help");
-  std::fputs(usage, asked ? stdout : stderr);
-  return asked ? 0 : RefusedStatus;
 }
 
 }  // namespace guestwise
