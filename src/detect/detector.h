@@ -17,20 +17,6 @@ using VendorScores = std::map<std::string, std::int32_t>;
 
 inline constexpr std::int32_t VerdictThreshold = 30;
 inline constexpr std::int32_t ConfidenceCap = 100;
-
-// What each kind of hit adds to the total and to its vendor's tally.
-inline constexpr std::int32_t SystemManufacturerWeight = 25;
-inline constexpr std::int32_t SystemModelWeight = 20;
-inline constexpr std::int32_t BiosKeywordWeight = 20;
-inline constexpr std::int32_t VmwareBiosSerialWeight = 25;
-inline constexpr std::int32_t BaseBoardWeight = 15;
-inline constexpr std::int32_t DiskModelWeight = 15;
-inline constexpr std::int32_t RegistryKeyWeight = 20;
-inline constexpr std::int32_t ProcessWeight = 20;
-inline constexpr std::int32_t DriverWeight = 15;
-inline constexpr std::int32_t MacPrefixWeight = 20;
-inline constexpr std::int32_t GuestFileWeight = 10;
-
 inline constexpr char WmiWarningLine[] = "[Warning] WMI initialization failed";
 
 // The state of one detection run. Every probe reports its hits through

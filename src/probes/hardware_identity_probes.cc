@@ -11,6 +11,14 @@ namespace guestwise {
 
 namespace {
 
+// What each kind of hit adds to the total and to its vendor's tally.
+constexpr std::int32_t SystemManufacturerWeight = 25;
+constexpr std::int32_t SystemModelWeight = 20;
+constexpr std::int32_t BiosKeywordWeight = 20;
+constexpr std::int32_t VmwareBiosSerialWeight = 25;
+constexpr std::int32_t BaseBoardWeight = 15;
+constexpr std::int32_t DiskModelWeight = 15;
+
 struct DiskRule {
   std::array<const char*, 2> markers;  // nullptr ends a shorter list
   const char* vendor;

@@ -14,6 +14,8 @@ namespace {
 constexpr std::array<const char*, 3> HostAdapterMarkers = {"VMnet", "VMware Network Adapter",
                                                            "VirtualBox Host-Only"};
 
+constexpr std::int32_t MacPrefixWeight = 20;
+
 bool isHostAdapter(const std::string& name) {
   for (const char* marker : HostAdapterMarkers) {
     if (containsIgnoreCase(name, marker)) return true;

@@ -7,6 +7,8 @@
 
 namespace guestwise {
 
+constexpr std::int32_t ProcessWeight = 20;
+
 void Detector::checkRunningProcesses() {
   const auto imageNames = host_.runningProcessImageNames();
   if (!imageNames) return;

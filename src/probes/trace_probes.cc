@@ -5,6 +5,11 @@
 
 namespace guestwise {
 
+// What each kind of hit adds to the total and to its vendor's tally.
+constexpr std::int32_t RegistryKeyWeight = 20;
+constexpr std::int32_t DriverWeight = 15;
+constexpr std::int32_t GuestFileWeight = 10;
+
 void Detector::checkRegistryKeys() {
   for (const auto& [key, vendor] : RegistrySignatures) {
     if (host_.registryKeyOpens(key))
