@@ -22,8 +22,10 @@ std::string foldAsciiCase(std::string text) {
 }
 
 bool containsIgnoreCase(std::string_view text, std::string_view needle) {
-  // std::search finds an empty needle only in a text that is not empty.
+  // std::search finds an empty needle only in a text that is not empty, and
+  // looks for a needle longer than the text all the same.
   if (needle.empty()) return true;
+  if (needle.size() > text.size()) return false;
   return std::search(text.begin(), text.end(), needle.begin(), needle.end(), sameFolded) !=
          text.end();
 }
