@@ -47,7 +47,8 @@ class WmiConnection : public WmiSession {
 
  private:
   ComRuntime& com_;
-  // Declared first, so that even without release() COM goes down last.
+  // Before the interfaces, so that even without release() COM goes down
+  // after them.
   ComApartment<ComRuntime> apartment_;
   ComPtr<IWbemLocator> locator_;
   ComPtr<IWbemServices> services_;
