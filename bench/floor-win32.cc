@@ -6,6 +6,7 @@
 
 #include "detect/signature_tables.h"
 #include "probes/host.h"
+#include "probes/probe_rules.h"
 
 namespace {
 
@@ -21,20 +22,15 @@ struct WmiStep {
   std::array<const wchar_t*, 3> properties;
 };
 
-// Copies of the query texts in src/probes/hardware_identity_probes.cc and
-// src/detect/detector.cc, which keep them inline next to the probes.
-constexpr WmiStep ComputerSystemStep = {L"SELECT Manufacturer, Model FROM Win32_ComputerSystem",
+// The properties are those the row handlers read, in their order.
+constexpr WmiStep ComputerSystemStep = {guestwise::ComputerSystemQuery,
                                         {L"Manufacturer", L"Model", nullptr}};
-constexpr WmiStep BiosStep = {L"SELECT Manufacturer, SerialNumber, Version FROM Win32_BIOS",
-                              {L"Manufacturer", L"SerialNumber", L"Version"}};
-constexpr WmiStep BaseBoardStep = {L"SELECT Manufacturer, Product FROM Win32_BaseBoard",
+constexpr WmiStep BiosStep = {guestwise::BiosQuery, {L"Manufacturer", L"SerialNumber", L"Version"}};
+constexpr WmiStep BaseBoardStep = {guestwise::BaseBoardQuery,
                                    {L"Manufacturer", L"Product", nullptr}};
-constexpr WmiStep DiskDriveStep = {L"SELECT Model, Caption FROM Win32_DiskDrive",
-                                   {L"Model", L"Caption", nullptr}};
-constexpr WmiStep NetworkAdapterStep = {
-    L"SELECT MACAddress, Name, NetConnectionStatus FROM Win32_NetworkAdapter "
-    L"WHERE MACAddress IS NOT NULL AND NetConnectionStatus = 2",
-    {L"MACAddress", L"Name", nullptr}};
+constexpr WmiStep DiskDriveStep = {guestwise::DiskDriveQuery, {L"Model", L"Caption", nullptr}};
+constexpr WmiStep NetworkAdapterStep = {guestwise::NetworkAdapterQuery,
+                                        {L"MACAddress", L"Name", nullptr}};
 
 // Connect, query, read each row's properties, release - as the detector does
 // with a connection object that may have served an earlier query.

@@ -1,7 +1,7 @@
 #include "app/command_line.h"
 
+#include <cstdio>
 #include <cstring>
-#include <exception>
 #include <string>
 
 #include "version.h"
@@ -19,13 +19,6 @@ constexpr char HelpText[] = "Kestrova Guestwise v" GUESTWISE_VERSION
                             "  --version, -v  Show version information\n"
                             "\n"
                             "Output: JSON object with detection results to stdout\n";
-
-// A result's start values are exactly what an error report shows.
-void writeErrorReport(const OutputWriter& write, const std::string& message) {
-  DetectionResult failed;
-  failed.error = message;
-  write(toJson(failed) + "\n");
-}
 
 }  // namespace
 
@@ -49,17 +42,14 @@ int runGuestwise(int argc, const char* const argv[], const OutputWriter& write,
     case CommandLineAction::ShowVersion: write(GUESTWISE_VERSION "\n"); return 0;
     case CommandLineAction::RunDetection: break;
   }
-  try {
-    const DetectionResult result = runDetection();
-    write(toJson(result) + "\n");
-    return result.isVirtualMachine ? 1 : 0;
-  } catch (const std::exception& e) {
-    writeErrorReport(write, e.what());
-  } catch (...) {
-    // Whatever escapes still ends in a report, never in an abort.
-    writeErrorReport(write, "unknown exception");
-  }
-  return -1;
+  return reportDetection(write, runDetection);
+}
+
+int printUsage(const char* usage, int argc, const char* const argv[]) {
+  const bool asked =
+      argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help");
+  std::fputs(usage, asked ? stdout : stderr);
+  return asked ? 0 : RefusedStatus;
 }
 
 }  // namespace guestwise

@@ -1,6 +1,6 @@
 #include "app/dll_search.h"
 
-#include <windows.h>
+#include "platform/windows-win32.h"
 
 namespace guestwise {
 

@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "app/command_line.h"
 #include "app/dll_search.h"
 #include "facts/facts.h"
 

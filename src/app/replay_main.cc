@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/binary_stdin.h"
+#include "app/command_line.h"
 #include "facts/facts.h"
 
 namespace {
@@ -29,11 +31,11 @@ guestwise::ReplayOutcome replay(const std::string& name, const guestwise::OpenAr
   try {
     std::string bytes;
     if (!readFacts(name, open, bytes)) {
-      return {guestwise::RefusedStatus, {}, "cannot read " + name, {}};
+      return {std::nullopt, {}, "cannot read " + name, {}};
     }
     return guestwise::replayFacts(bytes);
   } catch (...) {  // out of memory for the file, say: still one line, no crash
-    return {guestwise::RefusedStatus, {}, "out of memory", {}};
+    return {std::nullopt, {}, "out of memory", {}};
   }
 }
 
@@ -53,5 +55,5 @@ int guestwise::runReplay(int argc, const char* const argv[], const OpenArgument&
   std::fflush(stdout);
   const std::string line = outcome.refusal + outcome.difference;
   if (!line.empty()) std::fprintf(stderr, "GuestwiseReplay: %s\n", line.c_str());
-  return outcome.status;
+  return outcome.status.value_or(guestwise::RefusedStatus);
 }

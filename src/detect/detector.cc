@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "probes/probe_rules.h"
+
 namespace guestwise {
 
 void Detector::addEvidence(const std::string& message, const std::string& vendor,
@@ -29,19 +31,13 @@ void Detector::runProbes() {
   // One connection object for the remaining WMI steps, released between
   // queries and on any exception, so no WMI state outlives its query.
   const auto connection = host_.newWmiConnection();
-  runWmiQuery(*connection, L"SELECT Manufacturer, SerialNumber, Version FROM Win32_BIOS",
-              &Detector::onBiosRow);
-  runWmiQuery(*connection, L"SELECT Manufacturer, Product FROM Win32_BaseBoard",
-              &Detector::onBaseBoardRow);
-  runWmiQuery(*connection, L"SELECT Model, Caption FROM Win32_DiskDrive",
-              &Detector::onDiskDriveRow);
+  runWmiQuery(*connection, BiosQuery, &Detector::onBiosRow);
+  runWmiQuery(*connection, BaseBoardQuery, &Detector::onBaseBoardRow);
+  runWmiQuery(*connection, DiskDriveQuery, &Detector::onDiskDriveRow);
   checkRegistryKeys();
   checkRunningProcesses();
   checkGuestDrivers();
-  runWmiQuery(*connection,
-              L"SELECT MACAddress, Name, NetConnectionStatus FROM Win32_NetworkAdapter "
-              L"WHERE MACAddress IS NOT NULL AND NetConnectionStatus = 2",
-              &Detector::onNetworkAdapterRow);
+  runWmiQuery(*connection, NetworkAdapterQuery, &Detector::onNetworkAdapterRow);
   checkGuestFiles();
 }
 

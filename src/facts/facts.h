@@ -133,11 +133,10 @@ int collectFacts(Host& host, std::string& document);
 
 // GuestwiseReplay: the report and exit status of the recorded run and, when
 // the report is not the file's, the line that says where they first differ;
-// for a file that cannot be replayed, RefusedStatus and the line that says
-// why.
-inline constexpr int RefusedStatus = 2;
+// for a file that cannot be replayed, no status (the tool gives its own) and
+// the line that says why.
 struct ReplayOutcome {
-  int status;
+  std::optional<int> status;
   std::string report;
   std::string refusal;
   std::string difference;
@@ -148,9 +147,5 @@ ReplayOutcome replayFacts(const std::string& bytes);
 // "answers") in order, and nothing after the last of them. Throws
 // std::runtime_error when the answers do not fit the probes' calls.
 DetectionResult detectOverAnswers(const Json& answers);
-
-// A tool's usage: on standard output with status 0 when its only argument
-// is "-h" or "--help", else on standard error with RefusedStatus.
-int printUsage(const char* usage, int argc, const char* const argv[]);
 
 }  // namespace guestwise

@@ -1,36 +1,33 @@
-#include <cstdio>
-
-#include "app/command_line.h"
 #include "detect/detector.h"
 #include "detect/signature_tables.h"
 #include "facts/facts.h"
+#include "probes/probe_rules.h"
 #include "probes/text_match.h"
+#include "report/detection_report.h"
 
 namespace guestwise {
 
 namespace {
 
-// One detection through the program's own entry, with no argument, the
-// report kept instead of printed.
+// One detection as Guestwise.exe makes it, the report kept instead of
+// printed.
 int detectWith(Host& host, std::string& report) {
-  const char* const arguments[] = {"Guestwise.exe"};
-  return runGuestwise(
-      1, arguments, [&report](const std::string& text) { report += text; },
-      [&host] { return Detector(host).detect(); });
+  return reportDetection([&report](const std::string& text) { report += text; },
+                         [&host] { return Detector(host).detect(); });
 }
 
 // What would identify a machine goes, and nothing that a probe judges: a MAC
-// address keeps its vendor prefix, a BIOS serial number stays only when it
-// begins with "VMware-" or holds a keyword, and of the processes only the
-// listed guest tools stay, with a count of the others.
+// address keeps its vendor prefix, a BIOS serial number stays only when a
+// probe can tell from it, and of the processes only the listed guest tools
+// stay, with a count of the others.
 void redactRow(Json& row) {
   for (auto& [name, value] : row.items()) {
     std::string text = value;
-    if (name == "MACAddress" && text.size() > 8) text.replace(8, text.npos, text.size() - 8, 'x');
-    bool counts = name != "SerialNumber" || text.empty() || startsWithIgnoreCase(text, "VMware-");
-    for (const auto& entry : VendorKeywordSignatures)
-      counts |= containsIgnoreCase(text, entry.first);
-    value = counts ? text : "[redacted]";
+    if (name == "MACAddress" && text.size() > MacPrefixLength) {
+      text.replace(MacPrefixLength, text.npos, text.size() - MacPrefixLength, 'x');
+    }
+    const bool kept = name != "SerialNumber" || text.empty() || isTellingBiosSerial(text);
+    value = kept ? text : "[redacted]";
   }
 }
 
@@ -85,14 +82,14 @@ ReplayOutcome replayFacts(const std::string& bytes) {
     // the count of unlisted processes is the file's alone.
     const std::string misfit = difference("the file does not fit the probes' calls ", "/answers",
                                           replay.records(), document.at("answers"), "others");
-    if (!misfit.empty()) return {RefusedStatus, {}, misfit, {}};
+    if (!misfit.empty()) return {{}, {}, misfit, {}};
     return {status,
             report,
             {},
             difference("the replay differs from the recorded report ", "", Json::parse(report),
                        document.at("report"), "detectionTimeMs")};
   } catch (const std::exception& e) {  // allocation failure included
-    return {RefusedStatus, {}, e.what(), {}};
+    return {{}, {}, e.what(), {}};
   }
 }
 
@@ -107,13 +104,6 @@ DetectionResult detectOverAnswers(const Json& answers) {
     if (found) throw std::runtime_error("the answers do not fit the probes' calls " + *found);
   }
   return result;
-}
-
-int printUsage(const char* usage, int argc, const char* const argv[]) {
-  const bool asked =
-      argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help");
-  std::fputs(usage, asked ? stdout : stderr);
-  return asked ? 0 : RefusedStatus;
 }
 
 }  // namespace guestwise

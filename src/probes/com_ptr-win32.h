@@ -1,6 +1,6 @@
 #pragma once
 
-#include <windows.h>
+#include "platform/windows-win32.h"
 #include <oleauto.h>
 
 #include <new>
@@ -64,6 +64,33 @@ class Variant {
 
  private:
   VARIANT value_;
+};
+
+// This thread's place in a COM apartment, taken by an initialisation that
+// succeeded and given back once. A thread already in another apartment
+// (RPC_E_CHANGED_MODE) is given none and owes nothing. `Com` makes the two
+// calls, initialize() and uninitialize(), so that tests can count them.
+template <typename Com>
+class ComApartment {
+ public:
+  explicit ComApartment(Com& com) : com_(com) {}
+  ~ComApartment() { leave(); }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+  HRESULT enter() {
+    const HRESULT result = com_.initialize();
+    entered_ = SUCCEEDED(result);
+    return result;
+  }
+  void leave() {
+    if (entered_) com_.uninitialize();
+    entered_ = false;
+  }
+
+ private:
+  Com& com_;
+  bool entered_ = false;
 };
 
 }  // namespace guestwise

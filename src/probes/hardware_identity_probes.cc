@@ -4,11 +4,20 @@
 
 #include "detect/detector.h"
 #include "detect/signature_tables.h"
+#include "probes/probe_rules.h"
 #include "probes/text_match.h"
 
 namespace guestwise {
 
 namespace {
+
+// What each kind of hit adds to the total and to its vendor's tally.
+constexpr std::int32_t SystemManufacturerWeight = 25;
+constexpr std::int32_t SystemModelWeight = 20;
+constexpr std::int32_t BiosKeywordWeight = 20;
+constexpr std::int32_t VmwareBiosSerialWeight = 25;
+constexpr std::int32_t BaseBoardWeight = 15;
+constexpr std::int32_t DiskModelWeight = 15;
 
 struct DiskRule {
   std::array<const char*, 2> markers;  // nullptr ends a shorter list
@@ -34,14 +43,24 @@ const DiskRule* firstMatchingDiskRule(const std::string& diskText) {
 
 // The first entry, in walk order, whose key the text contains.
 const SignatureTable::value_type* firstKeyContainedIn(const SignatureTable& table,
-                                                      const std::string& text) {
+                                                      std::string_view text) {
   for (const auto& entry : table) {
     if (containsIgnoreCase(text, entry.first)) return &entry;
   }
   return nullptr;
 }
 
+bool isVmwareBiosSerial(std::string_view serial) {
+  return startsWithIgnoreCase(serial, "VMware-");
+}
+
 }  // namespace
+
+// It counts through the BIOS keyword finding, which also reads it, or on
+// its own as VMware's.
+bool isTellingBiosSerial(std::string_view serial) {
+  return isVmwareBiosSerial(serial) || firstKeyContainedIn(VendorKeywordSignatures, serial);
+}
 
 void Detector::checkComputerSystem() {
   const auto connection = host_.newWmiConnection();
@@ -51,7 +70,7 @@ void Detector::checkComputerSystem() {
     evidence_.push_back(WmiWarningLine);
     return;
   }
-  connection->executeQuery(L"SELECT Manufacturer, Model FROM Win32_ComputerSystem",
+  connection->executeQuery(ComputerSystemQuery,
                            [this](const WmiRow& row) { onComputerSystemRow(row); });
 }
 
@@ -59,10 +78,11 @@ void Detector::onComputerSystemRow(const WmiRow& row) {
   const std::string manufacturer = row.getStringProperty(L"Manufacturer");
   const std::string model = row.getStringProperty(L"Model");
   if (const auto* hit = firstKeyContainedIn(ManufacturerSignatures, manufacturer)) {
-    addEvidence("Win32_ComputerSystem.Manufacturer = " + manufacturer, hit->second, 25);
+    addEvidence("Win32_ComputerSystem.Manufacturer = " + manufacturer, hit->second,
+                SystemManufacturerWeight);
   }
   if (const auto* hit = firstKeyContainedIn(ModelSignatures, model)) {
-    addEvidence("Win32_ComputerSystem.Model = " + model, hit->second, 20);
+    addEvidence("Win32_ComputerSystem.Model = " + model, hit->second, SystemModelWeight);
   }
 }
 
@@ -73,10 +93,10 @@ void Detector::onBiosRow(const WmiRow& row) {
   const std::string joined = manufacturer + " " + serialNumber + " " + version;
   if (const auto* hit = firstKeyContainedIn(VendorKeywordSignatures, joined)) {
     // Names the key as stored, not the letters found in the BIOS.
-    addEvidence("Win32_BIOS contains '" + hit->first + "'", hit->second, 20);
+    addEvidence("Win32_BIOS contains '" + hit->first + "'", hit->second, BiosKeywordWeight);
   }
-  if (startsWithIgnoreCase(serialNumber, "VMware-")) {
-    addEvidence("Win32_BIOS.SerialNumber = " + serialNumber, "VMware", 25);
+  if (isVmwareBiosSerial(serialNumber)) {
+    addEvidence("Win32_BIOS.SerialNumber = " + serialNumber, "VMware", VmwareBiosSerialWeight);
   }
 }
 
@@ -87,7 +107,7 @@ void Detector::onBaseBoardRow(const WmiRow& row) {
   // manufacturer, also when only the product held the key.
   for (const auto& [key, vendor] : ManufacturerSignatures) {
     if (containsIgnoreCase(manufacturer, key) || containsIgnoreCase(product, key)) {
-      addEvidence("Win32_BaseBoard.Manufacturer = " + manufacturer, vendor, 15);
+      addEvidence("Win32_BaseBoard.Manufacturer = " + manufacturer, vendor, BaseBoardWeight);
       return;
     }
   }
@@ -97,7 +117,7 @@ void Detector::onDiskDriveRow(const WmiRow& row) {
   const std::string model = row.getStringProperty(L"Model");
   const std::string caption = row.getStringProperty(L"Caption");
   if (const DiskRule* rule = firstMatchingDiskRule(model + " " + caption)) {
-    addEvidence("Win32_DiskDrive.Model = " + model, rule->vendor, 15);
+    addEvidence("Win32_DiskDrive.Model = " + model, rule->vendor, DiskModelWeight);
   }
 }
 

@@ -1,30 +1,14 @@
 // The probes' host on a real Windows machine.
-#include <windows.h>
+#include "platform/windows-win32.h"
 #include <tlhelp32.h>
 
+#include "platform/handles-win32.h"
 #include "probes/host.h"
 #include "probes/wmi_connection-win32.h"
 
 namespace guestwise {
 
 namespace {
-
-// Closes a kernel handle on every path.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 class WindowsHost : public Host {
  public:
@@ -33,13 +17,7 @@ class WindowsHost : public Host {
   }
 
   bool registryKeyOpens(const std::string& subkey) override {
-    // No view flag: a 64-bit process sees its native view.
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-      return false;
-    }
-    RegCloseKey(key);
-    return true;
+    return RegistryKey(HKEY_LOCAL_MACHINE, subkey.c_str()).opened();
   }
 
   std::optional<std::string> windowsDirectory() override {

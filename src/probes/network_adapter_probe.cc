@@ -3,6 +3,7 @@
 
 #include "detect/detector.h"
 #include "detect/signature_tables.h"
+#include "probes/probe_rules.h"
 #include "probes/text_match.h"
 
 namespace guestwise {
@@ -16,7 +17,7 @@ namespace {
 constexpr std::array<const char*, 4> HostAdapterMarkers = {
     "VMnet", "VMware Network Adapter", "VirtualBox Host-Only", "Hyper-V Virtual Ethernet Adapter"};
 
-constexpr std::size_t MacPrefixLength = 8;  // "00:0C:29"
+constexpr std::int32_t MacPrefixWeight = 20;
 
 bool isHostAdapter(const std::string& name) {
   for (const char* marker : HostAdapterMarkers) {
@@ -34,7 +35,7 @@ void Detector::onNetworkAdapterRow(const WmiRow& row) {
   const std::string prefix = mac.substr(0, MacPrefixLength);
   for (const auto& [key, vendor] : MacPrefixSignatures) {
     if (equalsIgnoreCase(prefix, key)) {
-      addEvidence("VM MAC prefix on NIC: " + prefix + " (" + name + ")", vendor, 20);
+      addEvidence("VM MAC prefix on NIC: " + prefix + " (" + name + ")", vendor, MacPrefixWeight);
       return;
     }
   }

@@ -7,6 +7,8 @@
 
 namespace guestwise {
 
+constexpr std::int32_t ProcessWeight = 20;
+
 void Detector::checkRunningProcesses() {
   const auto imageNames = host_.runningProcessImageNames();
   if (!imageNames) return;
@@ -15,7 +17,7 @@ void Detector::checkRunningProcesses() {
   for (const std::string& name : *imageNames) runningProcessNames.insert(foldAsciiCase(name));
   for (const auto& [key, vendor] : ProcessSignatures) {
     if (runningProcessNames.count(foldAsciiCase(key)) != 0) {
-      addEvidence("VM process detected: " + key, vendor, 20);
+      addEvidence("VM process detected: " + key, vendor, ProcessWeight);
     }
   }
 }

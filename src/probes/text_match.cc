@@ -1,11 +1,17 @@
 #include "probes/text_match.h"
 
+#include <algorithm>
+
 namespace guestwise {
 
 namespace {
 
 char foldAsciiLetter(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool sameFolded(char a, char b) {
+  return foldAsciiLetter(a) == foldAsciiLetter(b);
 }
 
 }  // namespace
@@ -15,19 +21,21 @@ std::string foldAsciiCase(std::string text) {
   return text;
 }
 
-bool containsIgnoreCase(const std::string& text, const std::string& needle) {
+bool containsIgnoreCase(std::string_view text, std::string_view needle) {
+  // std::search finds an empty needle only in a text that is not empty, and
+  // looks for a needle longer than the text all the same.
   if (needle.empty()) return true;
-  if (text.empty()) return false;
-  return foldAsciiCase(text).find(foldAsciiCase(needle)) != std::string::npos;
+  if (needle.size() > text.size()) return false;
+  return std::search(text.begin(), text.end(), needle.begin(), needle.end(), sameFolded) !=
+         text.end();
 }
 
-bool startsWithIgnoreCase(const std::string& text, const std::string& prefix) {
-  if (prefix.size() > text.size()) return false;
-  return equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+  return prefix.size() <= text.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
 }
 
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
-  return foldAsciiCase(a) == foldAsciiCase(b);
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameFolded);
 }
 
 }  // namespace guestwise

@@ -5,9 +5,15 @@
 
 namespace guestwise {
 
+// What each kind of hit adds to the total and to its vendor's tally.
+constexpr std::int32_t RegistryKeyWeight = 20;
+constexpr std::int32_t DriverWeight = 15;
+constexpr std::int32_t GuestFileWeight = 10;
+
 void Detector::checkRegistryKeys() {
   for (const auto& [key, vendor] : RegistrySignatures) {
-    if (host_.registryKeyOpens(key)) addEvidence("Registry key exists: HKLM\\" + key, vendor, 20);
+    if (host_.registryKeyOpens(key))
+      addEvidence("Registry key exists: HKLM\\" + key, vendor, RegistryKeyWeight);
   }
 }
 
@@ -18,14 +24,15 @@ void Detector::checkGuestDrivers() {
   const std::string driverFolder = *windowsDirectory + "\\System32\\drivers\\";
   for (const auto& [key, vendor] : DriverSignatures) {
     if (host_.pathExists(driverFolder + key)) {
-      addEvidence("VM guest driver detected: " + key, vendor, 15);
+      addEvidence("VM guest driver detected: " + key, vendor, DriverWeight);
     }
   }
 }
 
 void Detector::checkGuestFiles() {
   for (const auto& [key, vendor] : FileSignatures) {
-    if (host_.pathExists(key)) addEvidence("VM file/folder detected: " + key, vendor, 10);
+    if (host_.pathExists(key))
+      addEvidence("VM file/folder detected: " + key, vendor, GuestFileWeight);
   }
 }
 

@@ -77,9 +77,8 @@ ComRuntime& systemComRuntime() {
 
 bool WmiConnection::connect() {
   if (connected_) return true;
-  const HRESULT init = com_.initialize();
+  const HRESULT init = apartment_.enter();
   if (FAILED(init) && init != RPC_E_CHANGED_MODE) return false;
-  comInitialized_ = SUCCEEDED(init);
   com_.initializeSecurity();
   if (!handedOver(com_.createLocator(locator_.put()), locator_) ||
       !handedOver(com_.connectServer(locator_.get(), services_.put()), services_) ||
@@ -113,8 +112,7 @@ bool WmiConnection::executeQuery(const wchar_t* query, const WmiRowHandler& hand
 void WmiConnection::release() {
   services_.reset();
   locator_.reset();
-  if (comInitialized_) com_.uninitialize();
-  comInitialized_ = false;
+  apartment_.leave();
   connected_ = false;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <windows.h>
+#include "platform/windows-win32.h"
 #include <wbemcli.h>
 
 #include <string>
@@ -36,7 +36,7 @@ ComRuntime& systemComRuntime();
 // handler. release() gives everything back; so does the destructor.
 class WmiConnection : public WmiSession {
  public:
-  explicit WmiConnection(ComRuntime& com = systemComRuntime()) : com_(com) {}
+  explicit WmiConnection(ComRuntime& com = systemComRuntime()) : com_(com), apartment_(com) {}
   ~WmiConnection() override { release(); }
   WmiConnection(const WmiConnection&) = delete;
   WmiConnection& operator=(const WmiConnection&) = delete;
@@ -47,12 +47,12 @@ class WmiConnection : public WmiSession {
 
  private:
   ComRuntime& com_;
+  // Before the interfaces, so that even without release() COM goes down
+  // after them.
+  ComApartment<ComRuntime> apartment_;
   ComPtr<IWbemLocator> locator_;
   ComPtr<IWbemServices> services_;
   bool connected_ = false;
-  // Only an initialisation that succeeded is balanced with CoUninitialize;
-  // a thread already in another apartment (RPC_E_CHANGED_MODE) owes none.
-  bool comInitialized_ = false;
 };
 
 // A row's named property as UTF-8; empty unless its value is a string.

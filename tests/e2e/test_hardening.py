@@ -5,6 +5,7 @@ import subprocess
 import unittest
 
 from guest import Machine
+from release import PROGRAMS
 from report import STATUS_NOT_VM, parse_report
 
 # Windows' own DLLs; anything else (a C++ or threads runtime) could be
@@ -19,10 +20,6 @@ SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll", "oleau
 LINK_EXE_CONSOLE_DEFAULTS = 0x0020 | 0x0040 | 0x0100 | 0x8000
 
 
-# Everything the release hands out.
-SHIPPED = ["GUESTWISE_EXE", "GUESTWISE_FACTS_EXE", "GUESTWISE_REPLAY_EXE"]
-
-
 def pe_headers(exe):
     objdump = "x86_64-w64-mingw32-objdump"
     return subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
@@ -31,14 +28,14 @@ def pe_headers(exe):
 
 class Executable(unittest.TestCase):
     def test_imports_windows_system_dlls_only(self):
-        for exe in SHIPPED:
+        for exe in PROGRAMS.values():
             with self.subTest(exe=exe):
                 imports = re.findall(r"DLL Name: (\S+)", pe_headers(os.environ[exe]))
                 self.assertTrue(imports)
                 self.assertLessEqual({name.lower() for name in imports}, SYSTEM_DLLS, imports)
 
     def test_relocatable_with_the_flags_of_microsofts_linker(self):
-        for exe in SHIPPED:
+        for exe in PROGRAMS.values():
             with self.subTest(exe=exe):
                 self.check_relocatable_with_the_flags_of_microsofts_linker(
                     pe_headers(os.environ[exe]))

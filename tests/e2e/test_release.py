@@ -1,31 +1,20 @@
 """What a release hands out, used as its users would: the zip with its
 checksums, and the installed package built into a program of their own."""
 import os
-import subprocess
 import tempfile
 import unittest
 import zipfile
 from pathlib import Path
 
 from guest import Guest, Machine
+from release import PROGRAMS, ZIP_NAME, run
 from report import STATUS_VM, parse_report, report_text
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 BUILD_DIR = Path(os.environ["GUESTWISE_BUILD_DIR"])
 CMAKE = os.environ["GUESTWISE_CMAKE"]
-ZIP_NAME = "Guestwise-1.0.0-win64.zip"
 ZIP_FILES = ["CHANGELOG.md", "Guestwise.exe", "GuestwiseFacts.exe", "GuestwiseReplay.exe", "LICENSE",
              "README.md", "SHA256SUMS", "facts.schema.json", "report.schema.json"]
-# Each program in the zip and the variable naming the one the build made.
-ZIP_PROGRAMS = {"Guestwise.exe": "GUESTWISE_EXE", "GuestwiseFacts.exe": "GUESTWISE_FACTS_EXE",
-                "GuestwiseReplay.exe": "GUESTWISE_REPLAY_EXE"}
-
-
-def run(*command, cwd=None):
-    result = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
-    if result.returncode != 0:
-        raise AssertionError(f"{command} failed:\n{result.stdout}\n{result.stderr}")
-    return result.stdout
 
 
 class Package(unittest.TestCase):
@@ -41,7 +30,7 @@ class Package(unittest.TestCase):
             checked = run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unpacked)
             self.assertEqual(sorted(line.split(":")[0] for line in checked.splitlines()),
                              sorted(set(ZIP_FILES) - {"SHA256SUMS"}))
-            for name, built in ZIP_PROGRAMS.items():
+            for name, built in PROGRAMS.items():
                 self.assertEqual((unpacked / name).read_bytes(),
                                  Path(os.environ[built]).read_bytes(), name)
 

@@ -6,12 +6,11 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
+from release import PROGRAMS
+
 WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
-# Each shipped exe by its file name, and the variable naming the built one.
-SHIPPED = {"Guestwise.exe": "GUESTWISE_EXE", "GuestwiseFacts.exe": "GUESTWISE_FACTS_EXE",
-           "GuestwiseReplay.exe": "GUESTWISE_REPLAY_EXE"}
 
 
 def resources(pe, type_id):
@@ -40,7 +39,7 @@ def version_strings(pe):
 class Resources(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.pes = {name: pefile.PE(os.environ[variable]) for name, variable in SHIPPED.items()}
+        cls.pes = {name: pefile.PE(os.environ[variable]) for name, variable in PROGRAMS.items()}
 
     def test_version_resource_names_each_exe(self):
         descriptions = set()
@@ -57,7 +56,7 @@ class Resources(unittest.TestCase):
                 fixed = pe.VS_FIXEDFILEINFO[0]
                 self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (1 << 16, 0))
                 self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (1 << 16, 0))
-        self.assertEqual(len(descriptions), len(SHIPPED), "two exes share a description")
+        self.assertEqual(len(descriptions), len(PROGRAMS), "two exes share a description")
 
     def test_manifest_runs_as_invoker_on_windows_10_and_11(self):
         for name, pe in self.pes.items():

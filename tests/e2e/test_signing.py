@@ -2,29 +2,16 @@
 code-signing certificate and key (here a throw-away self-signed pair) signs
 the three programs in its zip, and nothing else changes."""
 import os
-import subprocess
 import tempfile
 import unittest
 import zipfile
 from pathlib import Path
 
 from guest import Guest, Machine
+from release import PROGRAMS, ZIP_NAME, run
 from report import STATUS_VM, parse_report, report_text
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
-ZIP_NAME = "Guestwise-1.0.0-win64.zip"
-# Each program in the zip and the variable naming the unsigned one the
-# reproducible build made.
-ZIP_PROGRAMS = {"Guestwise.exe": "GUESTWISE_EXE", "GuestwiseFacts.exe": "GUESTWISE_FACTS_EXE",
-                "GuestwiseReplay.exe": "GUESTWISE_REPLAY_EXE"}
-
-
-def run(*command, cwd=None):
-    result = subprocess.run([str(part) for part in command], cwd=cwd, capture_output=True,
-                            text=True)
-    if result.returncode != 0:
-        raise AssertionError(f"{command} failed:\n{result.stdout}\n{result.stderr}")
-    return result.stdout
 
 
 class SignedRelease(unittest.TestCase):
@@ -44,7 +31,7 @@ class SignedRelease(unittest.TestCase):
             "-DCMAKE_BUILD_TYPE=Release", f"-DGUESTWISE_SIGNING_CERT={cls.cert}",
             f"-DGUESTWISE_SIGNING_KEY={key}")
         run(os.environ["GUESTWISE_CMAKE"], "--build", build, "-j", str(os.cpu_count()),
-            "--target", *[name.removesuffix(".exe") for name in ZIP_PROGRAMS])
+            "--target", *[name.removesuffix(".exe") for name in PROGRAMS])
         run(os.environ["GUESTWISE_CPACK"], "--config", build / "CPackConfig.cmake",
             "-B", scratch / "package")
         cls.unpacked = scratch / "unpacked"
@@ -56,7 +43,7 @@ class SignedRelease(unittest.TestCase):
         cls.scratch.cleanup()
 
     def test_each_program_is_signed_by_the_certificate(self):
-        for name in ZIP_PROGRAMS:
+        for name in PROGRAMS:
             with self.subTest(exe=name):
                 verified = run("osslsigncode", "verify", "-CAfile", self.cert,
                                "-in", self.unpacked / name)
@@ -67,11 +54,11 @@ class SignedRelease(unittest.TestCase):
     def test_checksums_are_of_the_signed_programs(self):
         checked = run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=self.unpacked)
         print(checked)
-        for name in ZIP_PROGRAMS:
+        for name in PROGRAMS:
             self.assertIn(f"{name}: OK", checked.splitlines())
 
     def test_removing_the_signature_gives_back_the_unsigned_build(self):
-        for name, built in ZIP_PROGRAMS.items():
+        for name, built in PROGRAMS.items():
             with self.subTest(exe=name):
                 unsigned = Path(self.scratch.name) / f"unsigned-{name}"
                 run("osslsigncode", "remove-signature", "-in", self.unpacked / name,

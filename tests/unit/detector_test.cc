@@ -11,16 +11,12 @@ namespace guestwise {
 namespace {
 
 using testing::FakeHost;
-
-// A detector whose probes find nothing: findings come only from the test.
-struct ScriptedRun {
-  FakeHost host;
-  Detector detector{host};
-};
+using testing::Probe;
 
 DetectionResult detectWith(std::initializer_list<std::pair<const char*, int>> findings,
                            const char* vendor = "X") {
-  ScriptedRun run;
+  // The probes find nothing: findings come only from the test.
+  Probe run;
   for (const auto& [message, weight] : findings) run.detector.addEvidence(message, vendor, weight);
   return run.detector.detect();
 }
@@ -47,7 +43,7 @@ TEST(Detector, ConfidenceIsTheTotalCappedAtHundred) {
 }
 
 TEST(Detector, AddEvidenceKeepsEveryLineAndTalliesPerVendor) {
-  ScriptedRun run;
+  Probe run;
   run.detector.addEvidence("same", "VMware", 25);
   run.detector.addEvidence("same", "VMware", 20);
   run.detector.addEvidence("other", "VirtualBox", 20);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "detect/detector.h"
 #include "probes/host.h"
 
 namespace guestwise::testing {
@@ -94,5 +95,12 @@ class FakeWmiSession : public WmiSession {
 inline std::unique_ptr<WmiSession> FakeHost::newWmiConnection() {
   return std::make_unique<FakeWmiSession>(*this);
 }
+
+// A detector on a scripted machine, for tests that call its probes one by
+// one or add findings of their own.
+struct Probe {
+  FakeHost host;
+  Detector detector{host};
+};
 
 }  // namespace guestwise::testing

@@ -7,14 +7,9 @@
 namespace guestwise {
 namespace {
 
-using testing::FakeHost;
 using testing::FakeRow;
+using testing::Probe;
 using Lines = std::vector<std::string>;
-
-struct Probe {
-  FakeHost host;
-  Detector detector{host};
-};
 
 TEST(TextMatch, ContainsAndStartsWithFoldOnlyAsciiLetters) {
   EXPECT_TRUE(containsIgnoreCase("", ""));

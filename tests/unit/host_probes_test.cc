@@ -8,14 +8,9 @@
 namespace guestwise {
 namespace {
 
-using testing::FakeHost;
 using testing::FakeRow;
+using testing::Probe;
 using Lines = std::vector<std::string>;
-
-struct Probe {
-  FakeHost host;
-  Detector detector{host};
-};
 
 Lines adapterLines(const std::string& mac, const std::string& name) {
   Probe p;

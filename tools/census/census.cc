@@ -7,6 +7,8 @@
 #include <map>
 #include <tuple>
 
+#include "probes/probe_rules.h"
+
 namespace guestwise::census {
 
 namespace {
@@ -50,8 +52,11 @@ Identity parseIdentity(std::string line, const std::string& where) {
   return identity;
 }
 
-Json wmiAnswer(const char* query, Json row) {
-  return {{"kind", "wmi"}, {"connected", true}, {"query", query}, {"rows", Json::array({row})}};
+Json wmiAnswer(const wchar_t* query, Json row) {
+  return {{"kind", "wmi"},
+          {"connected", true},
+          {"query", asciiText(query)},
+          {"rows", Json::array({row})}};
 }
 
 // Puts another identity's texts into answers that identityAnswers made. In
@@ -133,14 +138,12 @@ std::vector<Identity> parseIdentities(const std::string& text) {
 Json identityAnswers(const Identity& identity) {
   // Each row holds the properties in the order the probe reads them.
   return Json::array(
-      {wmiAnswer(
-           "SELECT Manufacturer, Model FROM Win32_ComputerSystem",
-           {{"Manufacturer", identity.systemManufacturer}, {"Model", identity.systemProduct}}),
-       wmiAnswer("SELECT Manufacturer, SerialNumber, Version FROM Win32_BIOS",
+      {wmiAnswer(ComputerSystemQuery, {{"Manufacturer", identity.systemManufacturer},
+                                       {"Model", identity.systemProduct}}),
+       wmiAnswer(BiosQuery,
                  {{"Manufacturer", identity.biosVendor}, {"SerialNumber", ""}, {"Version", ""}}),
-       wmiAnswer(
-           "SELECT Manufacturer, Product FROM Win32_BaseBoard",
-           {{"Manufacturer", identity.boardManufacturer}, {"Product", identity.boardProduct}})});
+       wmiAnswer(BaseBoardQuery, {{"Manufacturer", identity.boardManufacturer},
+                                  {"Product", identity.boardProduct}})});
 }
 
 Census takeCensus(const std::vector<Identity>& identities) {
