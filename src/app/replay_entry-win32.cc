@@ -2,7 +2,7 @@
 // them. The narrow argv would carry them in the ANSI code page, where a name
 // in other letters (Greek in a Western locale, say) turns into question
 // marks and names no file.
-#include <windows.h>
+#include "platform/windows-win32.h"
 
 #include <cstdio>
 #include <string>
@@ -10,19 +10,7 @@
 
 #include "app/dll_search.h"
 #include "app/replay_main.h"
-
-namespace {
-
-std::string toUtf8(const wchar_t* text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string utf8(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &utf8[0], size, nullptr, nullptr);
-  utf8.pop_back();  // the terminating zero
-  return utf8;
-}
-
-}  // namespace
+#include "platform/utf8-win32.h"
 
 int wmain(int argc, wchar_t* argv[]) {
   // Before anything that may load a DLL by bare name.
@@ -30,7 +18,7 @@ int wmain(int argc, wchar_t* argv[]) {
   // The UTF-8 texts are for the usage check and the messages only; the file
   // opens by its UTF-16 name.
   std::vector<std::string> texts;
-  for (int i = 0; i < argc; ++i) texts.push_back(toUtf8(argv[i]));
+  for (int i = 0; i < argc; ++i) texts.push_back(guestwise::toUtf8(argv[i]));
   std::vector<const char*> narrow;
   for (const std::string& text : texts) narrow.push_back(text.c_str());
   return guestwise::runReplay(argc, narrow.data(), [&]() -> std::FILE* {

@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include "platform/handles-win32.h"
+#include "platform/utf8-win32.h"
 #include "probes/host.h"
 #include "probes/wmi_connection-win32.h"
 

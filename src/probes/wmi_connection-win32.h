@@ -58,7 +58,4 @@ class WmiConnection : public WmiSession {
 // A row's named property as UTF-8; empty unless its value is a string.
 std::string getStringProperty(IWbemClassObject* row, const wchar_t* name);
 
-// UTF-16 to UTF-8, up to the first zero character; null gives "".
-std::string toUtf8(const wchar_t* text);
-
 }  // namespace guestwise

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "detect/detector.h"
+#include "platform/utf8-win32.h"
 
 namespace guestwise {
 namespace {
