@@ -30,9 +30,10 @@ import jsonschema  # noqa: E402
 import pefile  # noqa: E402
 from report import (HELP, STATUS_NOT_VM, STATUS_VM, VERSION, parse_facts,  # noqa: E402
                     parse_report)
-from test_resources import SHIPPED, resources, version_strings  # noqa: E402
+from release import PROGRAMS  # noqa: E402
+from test_resources import resources, version_strings  # noqa: E402
 
-EXES = list(SHIPPED)
+EXES = list(PROGRAMS)
 
 
 class Differs(Exception):
