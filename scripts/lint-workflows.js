@@ -1,6 +1,7 @@
 // Lints each workflow file named on the command line with actionlint, the
 // WASM build pinned in package.json, and says of each that it was read.
-// Exits 1 on any problem.
+// Exits 1 on any problem. Like actionlint's own command line, it reads the
+// project's .github/actionlint.yaml (runner labels newer than the linter).
 //
 // It drives the package's main.wasm itself: the package's own command line
 // loads ES-module dependencies through require(), which Debian 12's Node.js
@@ -12,6 +13,47 @@ const { webcrypto } = require("crypto");
 
 const PACKAGE = path.join(__dirname, "..", "node_modules", "@tktco", "node-actionlint");
 
+// The file system that Go's WASM runtime calls, read-only. Go waits for each
+// callback inside the call that runActionlint makes, so the callbacks must
+// come before that call returns: Node's synchronous calls give that. Without
+// it actionlint cannot find the project, nor so its configuration.
+function readOnlyFileSystem() {
+  const answer =
+    (call) =>
+    (...args) => {
+      const callback = args.pop();
+      let result;
+      try {
+        result = call(...args);
+      } catch (error) {
+        callback(error);
+        return;
+      }
+      callback(null, result);
+    };
+  const { O_WRONLY, O_RDWR, O_CREAT, O_TRUNC, O_APPEND } = fs.constants;
+  const writes = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
+  const refuse = (path) => {
+    throw Object.assign(new Error(`${path}: the linter only reads`), { code: "EROFS" });
+  };
+  return {
+    constants: fs.constants,
+    // Go's own prints (a panic) go to standard error, apart from the results.
+    writeSync: (fd, buffer) => fs.writeSync(2, buffer),
+    write: answer((fd, buffer, offset, length) => fs.writeSync(2, buffer, offset, length)),
+    open: answer((path, flags) => (flags & writes ? refuse(path) : fs.openSync(path, flags))),
+    read: answer((fd, buffer, offset, length, position) =>
+      fs.readSync(fd, buffer, offset, length, position),
+    ),
+    close: answer((fd) => fs.closeSync(fd)),
+    stat: answer((path) => fs.statSync(path)),
+    lstat: answer((path) => fs.lstatSync(path)),
+    fstat: answer((fd) => fs.fstatSync(fd)),
+    readdir: answer((path) => fs.readdirSync(path)),
+    readlink: answer((path) => fs.readlinkSync(path)),
+  };
+}
+
 async function loadActionlint() {
   // Go's WASM runtime wants the Web Crypto global, which Node.js 18 leaves
   // out by default.
@@ -19,6 +61,7 @@ async function loadActionlint() {
   globalThis.throwError = (message) => {
     throw new Error(message);
   };
+  globalThis.fs = readOnlyFileSystem();
   require(path.join(PACKAGE, "wasm_exec.js"));
   const go = new globalThis.Go();
   const wasm = fs.readFileSync(path.join(PACKAGE, "main.wasm"));
