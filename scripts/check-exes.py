@@ -2,9 +2,11 @@
 """Checks the three built exes on the machine it runs on, whose answer is
 known: a CI runner of a known hypervisor, or a machine the tests dressed.
 
-    check-exes.py [--launcher WINE] --vendor VENDOR FOLDER
+    check-exes.py [--launcher WINE] --vendor VENDOR (FOLDER | --zip-in DOWNLOADS)
 
-FOLDER holds Guestwise.exe, GuestwiseFacts.exe and GuestwiseReplay.exe;
+FOLDER holds Guestwise.exe, GuestwiseFacts.exe and GuestwiseReplay.exe.
+DOWNLOADS holds the release zip alone, as downloaded: it is unpacked, and
+every file in it must match its SHA256SUMS before its programs are checked.
 WINE is the command that runs an exe (none on Windows); VENDOR is the vendor
 the report must name, "Unknown" for a machine that must not be called a
 virtual machine. Each exe must carry its version resource and manifest;
@@ -17,10 +19,12 @@ else one line naming the first difference, status 1.
 Needs the Python packages jsonschema and pefile.
 """
 import argparse
+import hashlib
 import json
 import subprocess
 import sys
 import tempfile
+import zipfile
 from pathlib import Path
 
 E2E = Path(__file__).resolve().parents[1] / "tests" / "e2e"
@@ -73,6 +77,50 @@ class Exes:
 def to_windows_status(status):
     # -1 reaches Python as 4294967295 on Windows, as 255 through Wine.
     return -1 if status in (255, 0xFFFFFFFF) else status
+
+
+def unpack_release(downloads, folder):
+    """Unpacks the one zip in `downloads` into `folder`."""
+    zips = sorted(Path(downloads).glob("*.zip"))
+    if not zips:
+        raise Differs(f"no zip in {downloads}: the release zip is missing")
+    if len(zips) > 1:
+        names = ", ".join(path.name for path in zips)
+        raise Differs(f"{downloads} holds {names}: expected the release zip alone")
+    try:
+        with zipfile.ZipFile(zips[0]) as archive:
+            archive.extractall(folder)
+    except (zipfile.BadZipFile, OSError) as error:
+        raise Differs(f"{zips[0].name} is not a readable zip: {one_line(error)}") from None
+
+
+def read_sums(folder):
+    """SHA256SUMS as {file name: digest}; only plain names in this folder."""
+    try:
+        lines = (Path(folder) / "SHA256SUMS").read_text(encoding="ascii").splitlines()
+    except (OSError, UnicodeDecodeError) as error:
+        raise Differs(f"the zip has no readable SHA256SUMS: {one_line(error)}") from None
+    sums = {}
+    for line in lines:
+        digest, _, name = line.partition("  ")
+        if len(digest) != 64 or not name or Path(name).name != name or name in (".", ".."):
+            raise Differs(f"SHA256SUMS has a line that is no checksum of a file: {line!r}")
+        sums[name] = digest.lower()
+    return sums
+
+
+def check_sums(folder):
+    """Every file beside SHA256SUMS listed there, and matching it."""
+    folder = Path(folder)
+    sums = read_sums(folder)
+    files = {path.relative_to(folder).as_posix() for path in folder.rglob("*") if path.is_file()}
+    for name in sorted(files - set(sums) - {"SHA256SUMS"}):
+        raise Differs(f"{name} is missing from SHA256SUMS")
+    for name, digest in sorted(sums.items()):
+        if name not in files:
+            raise Differs(f"{name} is in SHA256SUMS but missing from the zip")
+        if hashlib.sha256((folder / name).read_bytes()).hexdigest() != digest:
+            raise Differs(f"{name} does not match SHA256SUMS")
 
 
 def check_resources(exes):
@@ -150,22 +198,42 @@ def check_report_and_replay(exes, vendor):
     return report
 
 
+def check(folder, launcher, vendor):
+    """The report of a run that passed every check."""
+    exes = Exes(folder, launcher)
+    check_resources(exes)
+    check_texts(exes)
+    return check_report_and_replay(exes, vendor)
+
+
+def check_release(downloads, launcher, vendor):
+    with tempfile.TemporaryDirectory(prefix="guestwise-release-") as folder:
+        unpack_release(downloads, folder)
+        check_sums(folder)
+        return check(folder, launcher, vendor)
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--launcher", default="", help="the command that runs an exe (wine)")
     parser.add_argument("--vendor", required=True)
-    parser.add_argument("folder")
+    where = parser.add_mutually_exclusive_group(required=True)
+    where.add_argument("folder", nargs="?", help="the folder of the three exes")
+    where.add_argument("--zip-in", metavar="DOWNLOADS", help="the folder of the release zip")
     options = parser.parse_args(argv)
-    exes = Exes(options.folder, options.launcher.split())
+    launcher = options.launcher.split()
     try:
-        check_resources(exes)
-        check_texts(exes)
-        report = check_report_and_replay(exes, options.vendor)
+        if options.zip_in:
+            report = check_release(options.zip_in, launcher, options.vendor)
+        else:
+            report = check(options.folder, launcher, options.vendor)
     except Differs as difference:
         print(f"check-exes: {difference}", file=sys.stderr)
         return 1
-    print(f"check-exes: {options.folder}: {report['vendor']}, confidence {report['confidence']}, "
-          f"{len(report['evidence'])} findings; texts, resources and the facts replay as expected")
+    print(f"check-exes: {options.zip_in or options.folder}: {report['vendor']}, confidence "
+          f"{report['confidence']}, {len(report['evidence'])} findings; "
+          f"{'checksums, ' if options.zip_in else ''}texts, resources and the facts replay "
+          "as expected")
     return 0
 
 

@@ -1,10 +1,15 @@
 """What a release hands out, used as its users would: the zip with its
 checksums, and the installed package built into a program of their own."""
+import hashlib
+import json
 import os
+import subprocess
+import sys
 import tempfile
 import unittest
 import zipfile
 from pathlib import Path
+from urllib.parse import urlsplit
 
 from guest import Guest, Machine
 from release import PROGRAMS, ZIP_NAME, run
@@ -17,13 +22,17 @@ ZIP_FILES = ["CHANGELOG.md", "Guestwise.exe", "GuestwiseFacts.exe", "GuestwiseRe
              "README.md", "SHA256SUMS", "facts.schema.json", "report.schema.json"]
 
 
+def make_zip(folder):
+    """What `--target package` runs, writing into `folder`."""
+    run(os.environ["GUESTWISE_CPACK"], "--config", str(BUILD_DIR / "CPackConfig.cmake"),
+        "-B", folder)
+    return Path(folder) / ZIP_NAME
+
+
 class Package(unittest.TestCase):
     def test_zip_holds_the_release_and_checksums_that_check(self):
         with tempfile.TemporaryDirectory(prefix="guestwise-package-") as scratch:
-            # What `--target package` runs, writing into the scratch folder.
-            run(os.environ["GUESTWISE_CPACK"], "--config", str(BUILD_DIR / "CPackConfig.cmake"),
-                "-B", scratch)
-            with zipfile.ZipFile(Path(scratch) / ZIP_NAME) as archive:
+            with zipfile.ZipFile(make_zip(scratch)) as archive:
                 self.assertEqual(sorted(archive.namelist()), ZIP_FILES)
                 archive.extractall(Path(scratch) / "unpacked")
             unpacked = Path(scratch) / "unpacked"
@@ -33,6 +42,47 @@ class Package(unittest.TestCase):
             for name, built in PROGRAMS.items():
                 self.assertEqual((unpacked / name).read_bytes(),
                                  Path(os.environ[built]).read_bytes(), name)
+
+
+    def test_check_exes_names_a_download_that_does_not_match_its_checksums(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-damaged-") as scratch:
+            downloads = Path(scratch) / "downloads"
+            downloads.mkdir()
+            made = make_zip(Path(scratch) / "made")
+            with zipfile.ZipFile(made) as original, \
+                    zipfile.ZipFile(downloads / made.name, "w") as damaged:
+                for item in original.infolist():
+                    data = original.read(item)
+                    if item.filename == "GuestwiseFacts.exe":
+                        data = data[:-1] + bytes([data[-1] ^ 1])
+                    damaged.writestr(item, data)
+            # It fails before it runs anything: no Wine machine needed.
+            result = subprocess.run(
+                [sys.executable, SOURCE_DIR / "scripts" / "check-exes.py", "--vendor", "Hyper-V",
+                 "--zip-in", downloads], capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (1, "", "check-exes: GuestwiseFacts.exe does not match SHA256SUMS\n"))
+
+
+    def test_scoop_manifest_installs_the_zip_from_its_release(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-scoop-") as scratch:
+            made = make_zip(scratch)
+            manifest = [sys.executable, SOURCE_DIR / "scripts" / "scoop-manifest.py", "--zip", made,
+                        "--server", "https://github.com", "--tag", "v1.0.0", "--repository"]
+            document = json.loads(run(*manifest, "Owner-1/guest.wise"))
+            refused = subprocess.run([*manifest, "owner/name/../x"], capture_output=True,
+                                     text=True)
+            zip_hash = hashlib.sha256(made.read_bytes()).hexdigest()
+        download = document["architecture"]["64bit"]
+        self.assertEqual((document["version"], download["hash"], document["bin"]),
+                         ("1.0.0", zip_hash, sorted(PROGRAMS)))
+        url = urlsplit(download["url"])
+        self.assertEqual((url.scheme, url.netloc, url.path, url.query),
+                         ("https", "github.com",
+                          f"/Owner-1/guest.wise/releases/download/v1.0.0/{ZIP_NAME}", ""))
+        self.assertEqual((refused.returncode, refused.stdout, refused.stderr),
+                         (2, "", "scoop-manifest: the repository 'owner/name/../x' is not "
+                          "OWNER/NAME\n"))
 
 
 class Embedding(unittest.TestCase):
