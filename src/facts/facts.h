@@ -14,12 +14,12 @@ NLOHMANN_JSON_NAMESPACE_BEGIN
 template <class T>
 struct adl_serializer<std::optional<T>> {
   template <class J>
-  static void to_json(J& json, const std::optional<T>& value) {
-    json = value ? J(*value) : J(nullptr);
+  static void to_json(J& serialized, const std::optional<T>& value) {
+    serialized = value ? J(*value) : J(nullptr);
   }
   template <class J>
-  static void from_json(const J& json, std::optional<T>& value) {
-    value = json.is_null() ? std::nullopt : std::optional<T>(json.template get<T>());
+  static void from_json(const J& serialized, std::optional<T>& value) {
+    value = serialized.is_null() ? std::nullopt : std::optional<T>(serialized.template get<T>());
   }
 };
 NLOHMANN_JSON_NAMESPACE_END
@@ -65,10 +65,10 @@ T member(const Json* record, const char* name) {
 class FactsHost : public Host {
  public:
   explicit FactsHost(Host& machine) : machine_(&machine) {}
-  // `records` must outlive the host. A detection that needs only the first
-  // few calls written down keeps that many.
-  explicit FactsHost(const Json& records, std::size_t kept = SIZE_MAX)
-      : replayed_(&records), kept_(kept) {}
+  // `fileRecords` must outlive the host. A detection that needs only the
+  // first few calls written down keeps that many.
+  explicit FactsHost(const Json& fileRecords, std::size_t kept = SIZE_MAX)
+      : replayed_(&fileRecords), kept_(kept) {}
 
   std::unique_ptr<WmiSession> newWmiConnection() override;
   bool registryKeyOpens(const std::string& key) override {
