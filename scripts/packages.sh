@@ -22,6 +22,10 @@ require_packages() {
 # What the Windows build and Wine need.
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest python3 iproute2
   python3-jsonschema python3-pefile nlohmann-json3-dev openssl osslsigncode)
+# What a release build needs: the Windows build without its tests, the
+# signing, and the Scoop manifest.
+RELEASE_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix nlohmann-json3-dev python3 openssl
+  osslsigncode)
 # What the native build, its tests, the sanitizer and fuzz builds, the
 # benchmarks and the SMBIOS census need.
 NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 clang clang-format libclang-rt-14-dev

@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# The release workflow's steps, which run by hand the same way:
+#   release.sh check TAG
+#     stops with one line unless TAG is vMAJOR.MINOR.PATCH naming the
+#     version that the build carries, and CHANGELOG.md has its section.
+#   release.sh build
+#     builds the zip in build/release; signs its programs when the
+#     environment holds GUESTWISE_SIGNING_CERT and GUESTWISE_SIGNING_KEY (PEM
+#     text; GUESTWISE_SIGNING_TIMESTAMP_URL optional), and stops when it
+#     holds only one of them.
+#   release.sh assets TAG REPOSITORY SERVER_URL COMMIT
+#     writes what the release publishes into build/release/assets: the zip,
+#     the Scoop manifest guestwise.json, SHA256SUMS over both, and notes.md.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=build/release
+
+fail() {
+  echo "release: $*" >&2
+  exit 1
+}
+
+project_version() {
+  sed -n 's/^project(Guestwise VERSION \([^ )]*\).*/\1/p' CMakeLists.txt
+}
+
+# The lines under "## [VERSION]" in CHANGELOG.md, up to the next section,
+# without the blank lines around them.
+changelog_section() {
+  awk -v heading="## [$1]" '
+    index($0, "## [") == 1 { inside = (index($0, heading) == 1); next }
+    inside { lines[++n] = $0 }
+    END {
+      first = 1; while (first <= n && lines[first] == "") first++
+      last = n; while (last >= first && lines[last] == "") last--
+      for (i = first; i <= last; i++) print lines[i]
+    }' CHANGELOG.md
+}
+
+check() {
+  local tag=$1 version
+  [[ $tag =~ ^v(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)$ ]] ||
+    fail "the tag '$tag' is not a version tag such as v1.0.0"
+  version=${tag#v}
+  [ "$version" = "$(project_version)" ] ||
+    fail "the tag $tag names version $version, but the build carries $(project_version) (project() in CMakeLists.txt)"
+  [ -n "$(changelog_section "$version")" ] ||
+    fail "CHANGELOG.md has no section '## [$version]' for the release notes"
+  echo "release: $tag names the build's version, and CHANGELOG.md has its section"
+}
+
+# Writes the PEM texts into files of `folder` that only their owner can read,
+# and checks that they are a certificate and its key.
+write_signing_files() {
+  local folder=$1
+  (umask 077 && printf '%s\n' "$GUESTWISE_SIGNING_CERT" > "$folder/cert.pem" &&
+    printf '%s\n' "$GUESTWISE_SIGNING_KEY" > "$folder/key.pem")
+  openssl x509 -noout -in "$folder/cert.pem" 2>/dev/null ||
+    fail "GUESTWISE_SIGNING_CERT is not a PEM certificate"
+  openssl pkey -noout -in "$folder/key.pem" 2>/dev/null ||
+    fail "GUESTWISE_SIGNING_KEY is not a PEM private key (or needs a passphrase)"
+  [ "$(openssl x509 -noout -pubkey -in "$folder/cert.pem")" = \
+    "$(openssl pkey -pubout -in "$folder/key.pem")" ] ||
+    fail "GUESTWISE_SIGNING_KEY is not the key of GUESTWISE_SIGNING_CERT"
+}
+
+build() {
+  local cert=${GUESTWISE_SIGNING_CERT:-} key=${GUESTWISE_SIGNING_KEY:-} signing=()
+  if { [ -n "$cert" ] && [ -z "$key" ]; } || { [ -z "$cert" ] && [ -n "$key" ]; }; then
+    fail "only one of GUESTWISE_SIGNING_CERT and GUESTWISE_SIGNING_KEY is set: signing needs both, an unsigned release neither"
+  fi
+  source scripts/packages.sh
+  require_packages "${RELEASE_PACKAGES[@]}"
+  if [ -n "$cert" ]; then
+    secrets=$(mktemp -d)
+    trap 'rm -rf "$secrets"' EXIT
+    write_signing_files "$secrets"
+    signing=(-DGUESTWISE_SIGNING_CERT="$secrets/cert.pem" -DGUESTWISE_SIGNING_KEY="$secrets/key.pem"
+      -DGUESTWISE_SIGNING_TIMESTAMP_URL="${GUESTWISE_SIGNING_TIMESTAMP_URL:-}")
+    echo "release: the zip's programs will be signed"
+  else
+    echo "release: no signing secrets: the zip's programs stay unsigned"
+  fi
+  # The programs alone: the tests ran in CI, and they do not change a byte
+  # of the exes. The cache is set anew, so an earlier signed build leaves no
+  # trace of its (removed) key files.
+  rm -f "$BUILD/CMakeCache.txt"
+  cmake --preset windows -B "$BUILD" -DGUESTWISE_TESTS=OFF "${signing[@]}" >/dev/null
+  cmake --build "$BUILD" -j "$(nproc)" --target package
+}
+
+zip_path() {
+  echo "$BUILD/Guestwise-$(project_version)-win64.zip"
+}
+
+# Whether the zip's Guestwise.exe carries an Authenticode signature: the
+# notes say what the zip holds, not what the build was asked for.
+zip_is_signed() {
+  local zip unpacked status=0
+  zip=$(realpath "$(zip_path)")
+  unpacked=$(mktemp -d)
+  # Not in a condition, where a failure would not stop the script.
+  (cd "$unpacked" && cmake -E tar xf "$zip" Guestwise.exe)
+  osslsigncode extract-signature -in "$unpacked/Guestwise.exe" -out "$unpacked/signature" \
+    >/dev/null 2>&1 || status=$?
+  rm -rf "$unpacked"
+  return $status
+}
+
+notes() {
+  local tag=$1 repository=$2 server=$3 commit=$4 signed=$5 zip
+  zip=$(basename "$(zip_path)")
+  changelog_section "${tag#v}"
+  cat <<EOT
+
+## Verify this download
+
+**Checksums.** \`SHA256SUMS\` lists the zip and \`guestwise.json\`; once unpacked, the
+zip's own \`SHA256SUMS\` lists each file in it.
+
+    sha256sum -c SHA256SUMS
+    Get-FileHash $zip   # PowerShell: compare with its line
+
+**Provenance.** The zip and each program carry a build-provenance attestation:
+built by this repository's release workflow from commit $commit.
+
+    gh attestation verify $zip --repo $repository
+
+EOT
+  if [ "$signed" = yes ]; then
+    cat <<EOT
+**Signature.** The programs are signed (Authenticode, SHA-256).
+
+    Get-AuthenticodeSignature .\Guestwise.exe   # PowerShell
+    osslsigncode verify -in Guestwise.exe
+
+EOT
+  else
+    cat <<EOT
+**Signature.** None: no code-signing certificate was set for this release,
+so Windows may say that the programs' publisher is unknown.
+
+EOT
+  fi
+  cat <<EOT
+**Rebuild.** The programs are reproducible: on Debian 12, this commit built
+again gives the same bytes in \`build/windows\` (a signed program once
+\`osslsigncode remove-signature\` has taken its signature off).
+
+    git clone $server/$repository guestwise && cd guestwise && git checkout $commit
+    cmake --preset windows && cmake --build --preset windows
+EOT
+}
+
+assets() {
+  local tag=$1 repository=$2 server=$3 commit=$4 out=$BUILD/assets
+  check "$tag" >/dev/null
+  rm -rf "$out"
+  mkdir -p "$out"
+  cp "$(zip_path)" "$out/"
+  python3 scripts/scoop-manifest.py --zip "$(zip_path)" --server "$server" \
+    --repository "$repository" --tag "$tag" > "$out/guestwise.json"
+  (cd "$out" && sha256sum -- *.zip guestwise.json > SHA256SUMS)
+  local signed=no
+  if zip_is_signed; then signed=yes; fi
+  notes "$tag" "$repository" "$server" "$commit" "$signed" > "$out/notes.md"
+  echo "release: $out holds $(cd "$out" && echo *)"
+}
+
+command=${1:-}
+case "$command" in
+  check) [ $# -eq 2 ] || fail "usage: release.sh check TAG"; check "$2" ;;
+  build) [ $# -eq 1 ] || fail "usage: release.sh build"; build ;;
+  assets)
+    [ $# -eq 5 ] || fail "usage: release.sh assets TAG REPOSITORY SERVER_URL COMMIT"
+    assets "$2" "$3" "$4" "$5"
+    ;;
+  *) fail "usage: release.sh check TAG | build | assets TAG REPOSITORY SERVER_URL COMMIT" ;;
+esac
