@@ -3,8 +3,8 @@ identities given on standard input.
 
 The figures below are what the census measured on that data with the
 tables of this commit; a change of the tables or of the identity probes
-that moves them shows here, and the README's table of false verdicts must
-follow.
+that moves them shows here, and the README's table of false verdicts and
+docs/census.md must follow.
 """
 import json
 import os

@@ -1,5 +1,5 @@
 // A program that sets its own COM security before its first detect(), as
-// the README tells embedders to: prints detect()'s report and returns the
+// docs/embedding.md tells embedders to: prints detect()'s report and returns the
 // status Guestwise.exe would. Status 3 and a line on stderr if the program's
 // own setup fails.
 #include <objbase.h>
