@@ -66,7 +66,7 @@ write_signing_files() {
 
 build() {
   local cert=${GUESTWISE_SIGNING_CERT:-} key=${GUESTWISE_SIGNING_KEY:-} signing=()
-  if { [ -n "$cert" ] && [ -z "$key" ]; } || { [ -z "$cert" ] && [ -n "$key" ]; }; then
+  if [ "${cert:+set}" != "${key:+set}" ]; then
     fail "only one of GUESTWISE_SIGNING_CERT and GUESTWISE_SIGNING_KEY is set: signing needs both, an unsigned release neither"
   fi
   source scripts/packages.sh
@@ -89,15 +89,19 @@ build() {
   cmake --build "$BUILD" -j "$(nproc)" --target package
 }
 
+# The zip's name as cmake/release.cmake gave it to CPack.
 zip_path() {
-  echo "$BUILD/Guestwise-$(project_version)-win64.zip"
+  local name
+  name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' "$BUILD/CPackConfig.cmake" 2>/dev/null || true)
+  [ -n "$name" ] || fail "no release build in $BUILD: run release.sh build first"
+  echo "$BUILD/$name.zip"
 }
 
 # Whether the zip's Guestwise.exe carries an Authenticode signature: the
 # notes say what the zip holds, not what the build was asked for.
 zip_is_signed() {
   local zip unpacked status=0
-  zip=$(realpath "$(zip_path)")
+  zip=$(realpath "$1")
   unpacked=$(mktemp -d)
   # Not in a condition, where a failure would not stop the script.
   (cd "$unpacked" && cmake -E tar xf "$zip" Guestwise.exe)
@@ -108,8 +112,7 @@ zip_is_signed() {
 }
 
 notes() {
-  local tag=$1 repository=$2 server=$3 commit=$4 signed=$5 zip
-  zip=$(basename "$(zip_path)")
+  local tag=$1 repository=$2 server=$3 commit=$4 signed=$5 zip=$6
   changelog_section "${tag#v}"
   cat <<EOT
 
@@ -153,17 +156,18 @@ EOT
 }
 
 assets() {
-  local tag=$1 repository=$2 server=$3 commit=$4 out=$BUILD/assets
+  local tag=$1 repository=$2 server=$3 commit=$4 out=$BUILD/assets zip
   check "$tag" >/dev/null
+  zip=$(zip_path)
   rm -rf "$out"
   mkdir -p "$out"
-  cp "$(zip_path)" "$out/"
-  python3 scripts/scoop-manifest.py --zip "$(zip_path)" --server "$server" \
+  cp "$zip" "$out/"
+  python3 scripts/scoop-manifest.py --zip "$zip" --server "$server" \
     --repository "$repository" --tag "$tag" > "$out/guestwise.json"
   (cd "$out" && sha256sum -- *.zip guestwise.json > SHA256SUMS)
   local signed=no
-  if zip_is_signed; then signed=yes; fi
-  notes "$tag" "$repository" "$server" "$commit" "$signed" > "$out/notes.md"
+  if zip_is_signed "$zip"; then signed=yes; fi
+  notes "$tag" "$repository" "$server" "$commit" "$signed" "$(basename "$zip")" > "$out/notes.md"
   echo "release: $out holds $(cd "$out" && echo *)"
 }
 
