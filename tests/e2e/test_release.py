@@ -22,20 +22,26 @@ ZIP_FILES = ["CHANGELOG.md", "Guestwise.exe", "GuestwiseFacts.exe", "GuestwiseRe
              "README.md", "SHA256SUMS", "facts.schema.json", "report.schema.json"]
 
 
-def make_zip(folder):
-    """What `--target package` runs, writing into `folder`."""
-    run(os.environ["GUESTWISE_CPACK"], "--config", str(BUILD_DIR / "CPackConfig.cmake"),
-        "-B", folder)
-    return Path(folder) / ZIP_NAME
-
-
 class Package(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.TemporaryDirectory(prefix="guestwise-package-")
+        # What `--target package` runs, writing into the scratch folder: one
+        # zip that every test reads and none changes.
+        run(os.environ["GUESTWISE_CPACK"], "--config", str(BUILD_DIR / "CPackConfig.cmake"),
+            "-B", cls.scratch.name)
+        cls.zip = Path(cls.scratch.name) / ZIP_NAME
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
     def test_zip_holds_the_release_and_checksums_that_check(self):
-        with tempfile.TemporaryDirectory(prefix="guestwise-package-") as scratch:
-            with zipfile.ZipFile(make_zip(scratch)) as archive:
+        with tempfile.TemporaryDirectory(prefix="guestwise-unpacked-") as unpacked:
+            unpacked = Path(unpacked)
+            with zipfile.ZipFile(self.zip) as archive:
                 self.assertEqual(sorted(archive.namelist()), ZIP_FILES)
-                archive.extractall(Path(scratch) / "unpacked")
-            unpacked = Path(scratch) / "unpacked"
+                archive.extractall(unpacked)
             checked = run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unpacked)
             self.assertEqual(sorted(line.split(":")[0] for line in checked.splitlines()),
                              sorted(set(ZIP_FILES) - {"SHA256SUMS"}))
@@ -43,14 +49,10 @@ class Package(unittest.TestCase):
                 self.assertEqual((unpacked / name).read_bytes(),
                                  Path(os.environ[built]).read_bytes(), name)
 
-
     def test_check_exes_names_a_download_that_does_not_match_its_checksums(self):
-        with tempfile.TemporaryDirectory(prefix="guestwise-damaged-") as scratch:
-            downloads = Path(scratch) / "downloads"
-            downloads.mkdir()
-            made = make_zip(Path(scratch) / "made")
-            with zipfile.ZipFile(made) as original, \
-                    zipfile.ZipFile(downloads / made.name, "w") as damaged:
+        with tempfile.TemporaryDirectory(prefix="guestwise-damaged-") as downloads:
+            with zipfile.ZipFile(self.zip) as original, \
+                    zipfile.ZipFile(Path(downloads) / ZIP_NAME, "w") as damaged:
                 for item in original.infolist():
                     data = original.read(item)
                     if item.filename == "GuestwiseFacts.exe":
@@ -63,16 +65,12 @@ class Package(unittest.TestCase):
         self.assertEqual((result.returncode, result.stdout, result.stderr),
                          (1, "", "check-exes: GuestwiseFacts.exe does not match SHA256SUMS\n"))
 
-
     def test_scoop_manifest_installs_the_zip_from_its_release(self):
-        with tempfile.TemporaryDirectory(prefix="guestwise-scoop-") as scratch:
-            made = make_zip(scratch)
-            manifest = [sys.executable, SOURCE_DIR / "scripts" / "scoop-manifest.py", "--zip", made,
-                        "--server", "https://github.com", "--tag", "v1.0.0", "--repository"]
-            document = json.loads(run(*manifest, "Owner-1/guest.wise"))
-            refused = subprocess.run([*manifest, "owner/name/../x"], capture_output=True,
-                                     text=True)
-            zip_hash = hashlib.sha256(made.read_bytes()).hexdigest()
+        manifest = [sys.executable, SOURCE_DIR / "scripts" / "scoop-manifest.py", "--zip", self.zip,
+                    "--server", "https://github.com", "--tag", "v1.0.0", "--repository"]
+        document = json.loads(run(*manifest, "Owner-1/guest.wise"))
+        refused = subprocess.run([*manifest, "owner/name/../x"], capture_output=True, text=True)
+        zip_hash = hashlib.sha256(self.zip.read_bytes()).hexdigest()
         download = document["architecture"]["64bit"]
         self.assertEqual((document["version"], download["hash"], document["bin"]),
                          ("1.0.0", zip_hash, sorted(PROGRAMS)))
