@@ -24,7 +24,7 @@ require_packages "${WINDOWS_PACKAGES[@]}" time python3
 [ -f build/windows/CMakeCache.txt ] || cmake --preset windows >/dev/null
 cmake --build --preset windows --target Guestwise guestwise_floor >/dev/null
 guestwise=$PWD/build/windows/Guestwise.exe
-floor=$PWD/build/windows/bench/GuestwiseFloor.exe
+floor=$PWD/build/windows/runner-tools/GuestwiseFloor.exe
 
 work=$(mktemp -d /tmp/guestwise-overhead.XXXXXX)
 export WINEPREFIX=$work/prefix

@@ -3,6 +3,8 @@
 known: a CI runner of a known hypervisor, or a machine the tests dressed.
 
     check-exes.py [--launcher WINE] --vendor VENDOR (FOLDER | --zip-in DOWNLOADS)
+                  [--tools TOOLS [--leg NAME] [--facts-out DIR] [--summary FILE]
+                   [--pairs N]]
 
 FOLDER holds Guestwise.exe, GuestwiseFacts.exe and GuestwiseReplay.exe.
 DOWNLOADS holds the release zip alone, as downloaded: it is unpacked, and
@@ -16,14 +18,32 @@ that GuestwiseFacts.exe records must replay to its report and status, with
 nothing on standard error. Prints one line and returns 0 when all hold,
 else one line naming the first difference, status 1.
 
+With TOOLS (the folder of dresser.exe, sleeper.exe and GuestwiseFloor.exe,
+which the build puts in runner-tools), the machine is then dressed as each
+vendor's guest of tests/e2e/dressings.json in turn, and undressed after
+each: every dressed report must be the undressed one with the dressed
+findings in their places, with the verdict, vendor, confidence and status
+that follow, and every undressed report the first one again. Then
+Guestwise.exe is timed against GuestwiseFloor.exe, N pairs taken in turns
+(20 by default). The facts documents of the undressed and each dressed run
+go to DIR, with their exit statuses in DIR/statuses.json; a table of what
+was checked and the times is added to FILE (by default the file that
+GITHUB_STEP_SUMMARY names). NAME, the runner leg, starts every failure line.
+This needs an administrator on Windows, and changes the machine while it
+runs.
+
 Needs the Python packages jsonschema and pefile.
 """
 import argparse
 import hashlib
 import json
+import os
+import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 from pathlib import Path
 
@@ -34,6 +54,7 @@ import jsonschema  # noqa: E402
 import pefile  # noqa: E402
 from report import (HELP, STATUS_NOT_VM, STATUS_VM, VERSION, parse_facts,  # noqa: E402
                     parse_report)
+from dressing import DRESSINGS, DressingFailed, dress, expected_report, undress  # noqa: E402
 from release import PROGRAMS  # noqa: E402
 from test_resources import resources, version_strings  # noqa: E402
 
@@ -60,9 +81,13 @@ class Exes:
         return path
 
     def run(self, name, *args, cwd=None):
+        return self.run_program(self.path(name), *args, cwd=cwd)
+
+    def run_program(self, program, *args, cwd=None):
         """(status, stdout, stderr). Output goes through files: Wine's
         background services inherit the handles and would hold a pipe open."""
-        command = [*self.launcher, str(self.path(name)), *args]
+        name = Path(program).name
+        command = [*self.launcher, str(program), *args]
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             try:
                 status = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out,
@@ -173,15 +198,28 @@ def check_verdict(what, status, report, vendor):
                       f"expected {expected}")
 
 
-def check_report_and_replay(exes, vendor):
+def run_report(exes, what):
+    """Guestwise.exe's status and report, and GuestwiseFacts.exe's status,
+    document and bytes, from two runs that must agree."""
     status, stdout, stderr = exes.run("Guestwise.exe")
     check_clean_stderr("Guestwise.exe", stderr)
-    report = read_report("Guestwise.exe's report", stdout, parse_report)
-    check_verdict("Guestwise.exe", status, report, vendor)
-
+    report = read_report(f"Guestwise.exe's report{what}", stdout, parse_report)
     facts_status, facts, stderr = exes.run("GuestwiseFacts.exe")
     check_clean_stderr("GuestwiseFacts.exe", stderr)
-    document = read_report("GuestwiseFacts.exe's document", facts, parse_facts)
+    document = read_report(f"GuestwiseFacts.exe's document{what}", facts, parse_facts)
+    if (facts_status, untimed(document["report"])) != (status, untimed(report)):
+        raise Differs(f"GuestwiseFacts.exe{what} recorded status {facts_status} and "
+                      f"{document['report']}, Guestwise.exe gave status {status} and {report}")
+    return status, report, facts_status, document, facts
+
+
+def untimed(report):
+    return {**report, "detectionTimeMs": 0}
+
+
+def check_report_and_replay(exes, vendor):
+    status, report, facts_status, document, facts = run_report(exes, "")
+    check_verdict("Guestwise.exe", status, report, vendor)
     check_verdict("GuestwiseFacts.exe", facts_status, document["report"], vendor)
 
     with tempfile.TemporaryDirectory(prefix="guestwise-check-") as folder:
@@ -191,26 +229,163 @@ def check_report_and_replay(exes, vendor):
                                                    cwd=folder)
     check_clean_stderr("GuestwiseReplay.exe", stderr)
     replay = read_report("GuestwiseReplay.exe's report", replayed, parse_report)
-    untimed = {**document["report"], "detectionTimeMs": 0}
-    if (replay_status, {**replay, "detectionTimeMs": 0}) != (facts_status, untimed):
+    if (replay_status, untimed(replay)) != (facts_status, untimed(document["report"])):
         raise Differs(f"the replay gave status {replay_status} and {replay}, the facts "
                       f"recorded status {facts_status} and {document['report']}")
-    return report
+    return status, report, facts
 
 
-def check(folder, launcher, vendor):
+def first_difference(expected, found):
+    """The first field of a report that differs, expected then found."""
+    for index, (wanted, got) in enumerate(zip(expected["evidence"], found["evidence"])):
+        if wanted != got:
+            return f"evidence line {index + 1}: expected {wanted!r}, found {got!r}"
+    wanted, got = expected["evidence"], found["evidence"]
+    if len(wanted) != len(got):
+        line = len(min(wanted, got, key=len))
+        return (f"evidence line {line + 1}: expected {(wanted + [None])[line]!r}, "
+                f"found {(got + [None])[line]!r}")
+    for key in ("isVirtualMachine", "vendor", "confidence", "status"):
+        if expected[key] != found[key]:
+            return f"{key}: expected {expected[key]!r}, found {found[key]!r}"
+    return None
+
+
+def summary_of(report):
+    return (f"{report['vendor']}, confidence {report['confidence']}, "
+            f"{len(report['evidence'])} findings, status {report['status']}")
+
+
+class RunnerCheck:
+    """The checks with the dresser, on the machine the exes run on."""
+
+    def __init__(self, tools, leg, facts_out, summary, pairs):
+        self.tools, self.leg, self.pairs = Path(tools), leg, pairs
+        self.facts_out = Path(facts_out) if facts_out else None
+        if self.facts_out:
+            # Afresh: what it holds is this run's alone.
+            shutil.rmtree(self.facts_out, ignore_errors=True)
+        self.summary = summary
+        self.rows = []
+        self.statuses = {}
+
+    def tool(self, name):
+        path = self.tools / name
+        if not path.is_file():
+            raise Differs(f"{path} is missing")
+        return path
+
+    def save_facts(self, name, status, facts):
+        if self.facts_out:
+            self.facts_out.mkdir(parents=True, exist_ok=True)
+            (self.facts_out / f"{name.lower()}.json").write_bytes(facts)
+            self.statuses[f"{name.lower()}.json"] = status
+            (self.facts_out / "statuses.json").write_text(json.dumps(self.statuses, indent=2))
+
+    def observe(self, exes, what):
+        status, report, *_, facts = run_report(exes, what)
+        return {**report, "status": status}, facts
+
+    def check_dressings(self, exes, undressed):
+        self.rows.append(("Undressed", summary_of(undressed)))
+        with tempfile.TemporaryDirectory(prefix="guestwise-dressing-") as folder:
+            for name in DRESSINGS:
+                self.check_dressing(exes, undressed, name, folder)
+        self.rows.append(("Undressed after each dressing", "the undressed report again"))
+
+    def check_dressing(self, exes, undressed, name, folder):
+        expected = expected_report(undressed, name)
+        expected["status"] = 1 if expected["isVirtualMachine"] else 0
+        found, facts = self.dressed_run(exes, name, folder)
+        difference = first_difference(expected, found)
+        if difference:
+            raise Differs(f"dressed as {name}: {difference}")
+        self.save_facts(name, found["status"], facts)
+        self.rows.append((f"Dressed as {name}", summary_of(found)))
+        again, _ = self.observe(exes, f" undressed after {name}")
+        difference = first_difference(undressed, again)
+        if difference:
+            raise Differs(f"undressed after {name}: {difference}")
+
+    def dressed_run(self, exes, name, folder):
+        # The record folder by its own name in the working directory.
+        def run(program, *args):
+            return exes.run_program(program, *args, cwd=folder)
+
+        dresser = self.tool("dresser.exe")
+        self.tool("sleeper.exe")
+        try:
+            dress(run, dresser, ".", DRESSINGS[name])
+            observed = self.observe(exes, f" dressed as {name}")
+        except (Differs, DressingFailed) as error:
+            try:
+                undress(run, dresser, ".")
+            except DressingFailed as also:
+                print(f"check-exes: {self.leg}: undressing after {name} failed too: {also}",
+                      file=sys.stderr)
+            raise Differs(f"dressed as {name}: {error}") from None
+        try:
+            undress(run, dresser, ".")
+        except DressingFailed as error:
+            raise Differs(f"undressing after {name}: {error}") from None
+        return observed
+
+    def time_runs(self, exes):
+        """Median wall times of Guestwise.exe and the floor, in turns."""
+        floor = self.tool("GuestwiseFloor.exe")
+        programs = {"Guestwise.exe": exes.path("Guestwise.exe"), floor.name: floor}
+        times = {name: [] for name in programs}
+        for turn in range(self.pairs + 1):  # the first pair warms up
+            for name, program in programs.items():
+                start = time.perf_counter()
+                status, _, stderr = exes.run_program(program)
+                elapsed = (time.perf_counter() - start) * 1000
+                if status not in (0, 1) or stderr:
+                    raise Differs(f"{name} failed while timed: status {status}, "
+                                  f"stderr {one_line(stderr.decode(errors='replace'))}")
+                if turn:
+                    times[name].append(elapsed)
+        ratios = [g / f for g, f in zip(*times.values())]
+        return {name: statistics.median(values) for name, values in times.items()}, \
+            statistics.median(ratios)
+
+    def write_summary(self, failure=None):
+        if not self.summary:
+            return
+        lines = [f"### Guestwise checked on {self.leg}", "", "| Check | Result |", "| --- | --- |"]
+        lines += [f"| {check} | {result} |" for check, result in self.rows]
+        if failure:
+            lines.append(f"| **Failed** | {failure} |")
+        lines.append("")
+        with open(self.summary, "a", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+
+    def add_times(self, medians, ratio):
+        self.rows.append((f"Time of a run, median of {self.pairs} taken in turns",
+                          ", ".join(f"{name} {value:.1f} ms" for name, value in medians.items())))
+        self.rows.append(("Guestwise.exe / GuestwiseFloor.exe, median of the pairs' ratios",
+                          f"{ratio:.3f}"))
+
+
+def check(folder, launcher, vendor, runner=None):
     """The report of a run that passed every check."""
     exes = Exes(folder, launcher)
     check_resources(exes)
     check_texts(exes)
-    return check_report_and_replay(exes, vendor)
+    status, report, facts = check_report_and_replay(exes, vendor)
+    if runner:
+        runner.rows.append(("Resources, --help, --version, the facts replay", "as expected"))
+        runner.save_facts("undressed", status, facts)
+        runner.check_dressings(exes, {**report, "status": status})
+        runner.add_times(*runner.time_runs(exes))
+    return report
 
 
-def check_release(downloads, launcher, vendor):
+def check_release(downloads, launcher, vendor, runner=None):
     with tempfile.TemporaryDirectory(prefix="guestwise-release-") as folder:
         unpack_release(downloads, folder)
         check_sums(folder)
-        return check(folder, launcher, vendor)
+        return check(folder, launcher, vendor, runner)
 
 
 def main(argv):
@@ -220,20 +395,35 @@ def main(argv):
     where = parser.add_mutually_exclusive_group(required=True)
     where.add_argument("folder", nargs="?", help="the folder of the three exes")
     where.add_argument("--zip-in", metavar="DOWNLOADS", help="the folder of the release zip")
+    parser.add_argument("--tools", help="the folder of dresser.exe, sleeper.exe and the floor")
+    parser.add_argument("--leg", default="this machine", help="the runner leg, for messages")
+    parser.add_argument("--facts-out", metavar="DIR", help="where the facts documents go")
+    parser.add_argument("--summary", metavar="FILE", default=os.environ.get("GITHUB_STEP_SUMMARY"),
+                        help="the Markdown file the table is added to")
+    parser.add_argument("--pairs", type=int, default=20, help="timed pairs of runs")
     options = parser.parse_args(argv)
     launcher = options.launcher.split()
+    runner = None
+    if options.tools:
+        runner = RunnerCheck(options.tools, options.leg, options.facts_out, options.summary,
+                             options.pairs)
     try:
         if options.zip_in:
-            report = check_release(options.zip_in, launcher, options.vendor)
+            report = check_release(options.zip_in, launcher, options.vendor, runner)
         else:
-            report = check(options.folder, launcher, options.vendor)
+            report = check(options.folder, launcher, options.vendor, runner)
     except Differs as difference:
-        print(f"check-exes: {difference}", file=sys.stderr)
+        where = f"{options.leg}: " if runner else ""
+        print(f"check-exes: {where}{difference}", file=sys.stderr)
+        if runner:
+            runner.write_summary(failure=str(difference))
         return 1
+    if runner:
+        runner.write_summary()
     print(f"check-exes: {options.zip_in or options.folder}: {report['vendor']}, confidence "
           f"{report['confidence']}, {len(report['evidence'])} findings; "
           f"{'checksums, ' if options.zip_in else ''}texts, resources and the facts replay "
-          "as expected")
+          f"as expected{'; every dressing and undressing as expected' if runner else ''}")
     return 0
 
 

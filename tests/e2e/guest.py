@@ -45,6 +45,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import dressing  # noqa: E402
 from wineprefix import WinePrefix, make_template, template_path  # noqa: E402
 
 # Every file under /sys/class/dmi/id that Wine reads for its SMBIOS tables.
@@ -52,6 +53,9 @@ DMI_FILES = ("bios_vendor", "bios_version", "bios_date", "sys_vendor", "product_
              "product_version", "product_serial", "product_sku", "product_family",
              "board_vendor", "board_name", "board_version", "board_serial", "board_asset_tag",
              "chassis_vendor", "chassis_type", "chassis_version", "chassis_serial", "chassis_tag")
+
+# Where the dresser keeps its record and its guest-tools processes.
+DRESSER_FOLDER = "C:\\guestwise-dressing"
 
 NAMESPACES_MISSING = """\
 The Windows tests run every program on a machine of their own, in Linux mount,
@@ -245,19 +249,15 @@ def lay_out_prefix(work, template):
 
 
 def dress(prefix, guest):
-    keys = guest["registry_keys"] + guest["denied_registry_keys"]
-    if keys:
-        prefix.import_registry_keys(keys)
-    for key in guest["denied_registry_keys"]:
-        result = prefix.wine(os.environ["GUESTWISE_DENY_REGISTRY_KEY"], key)
-        if result.returncode != 0:
-            raise RuntimeError(f"could not deny {key}: {result.stderr!r}")
-    for path in guest["folders"]:
-        prefix.make_folder(path)
-    for path in guest["files"]:
-        prefix.make_file(path)
-    if guest["processes"]:
-        prefix.start_processes(guest["processes"])
+    """With the dresser inside the machine, as a Windows runner is dressed."""
+    if not dressing.items(guest):
+        return
+
+    def run(*args):
+        result = prefix.wine(*args)
+        return result.returncode, result.stdout, result.stderr
+
+    dressing.dress(run, os.environ["GUESTWISE_DRESSER"], DRESSER_FOLDER, guest)
 
 
 def drive_listing(prefix):

@@ -14,6 +14,7 @@ import subprocess
 import unittest
 from pathlib import Path
 
+from dressing import DRESSINGS, expected_evidence, guest_fields
 from guest import Guest, Machine
 from report import STATUS_NOT_VM, STATUS_VM, parse_facts, parse_report, report_text
 
@@ -44,7 +45,6 @@ C_DRIVERS = "C:\\windows\\system32\\drivers\\"
 REG = "Registry key exists: HKLM\\"
 PROCESS = "VM process detected: "
 DRIVER = "VM guest driver detected: "
-FILE = "VM file/folder detected: "
 MAC = "VM MAC prefix on NIC: "
 
 
@@ -95,49 +95,30 @@ class Scenarios(unittest.TestCase):
                 self.assertEqual((status, stderr), (run.status, b""))
                 self.assertEqual(report_text(stdout.decode("utf-8")), expected)
 
+    def check_dressed(self, name, guest, identity, mac, confidence):
+        """A vendor's guest: its identity and adapters, dressed as the
+        dressing `name` of dressings.json, which gives the other findings."""
+        guest = Guest(**{**vars(guest), **guest_fields(name)})
+        evidence = expected_evidence(identity + mac, DRESSINGS[name]["evidence"])
+        self.check(guest, evidence, confidence, DRESSINGS[name]["vendor"])
+
     def test_virtualbox(self):
-        keys = ["SOFTWARE\\Oracle\\VirtualBox Guest Additions",
-                "SYSTEM\\CurrentControlSet\\Services\\VBoxGuest",
-                "SYSTEM\\CurrentControlSet\\Services\\VBoxMouse"]
-        drivers = ["VBoxGuest.sys", "VBoxMouse.sys", "VBoxSF.sys", "VBoxVideo.sys"]
-        folder = "C:\\Program Files\\Oracle\\VirtualBox Guest Additions"
-        guest = Guest(
+        self.check_dressed("VirtualBox", Guest(
             smbios=smbios("innotek GmbH", "VirtualBox", "innotek GmbH", "Oracle Corporation",
-                          "VirtualBox"),
-            adapters=[["eth0", "08:00:27:3a:5c:01"]], registry_keys=keys,
-            files=[C_DRIVERS + d for d in drivers], folders=[folder],
-            processes=["VBoxTray.exe", "VBoxService.exe"])
-        self.check(guest, [
-            "Win32_ComputerSystem.Manufacturer = innotek GmbH",
-            "Win32_ComputerSystem.Model = VirtualBox",
-            "Win32_BaseBoard.Manufacturer = Oracle Corporation",
-            *[REG + k for k in keys],
-            PROCESS + "VBoxService.exe", PROCESS + "VBoxTray.exe",
-            *[DRIVER + d for d in drivers],
-            MAC + "08:00:27 (eth0)",
-            FILE + folder], 100, "VirtualBox")
+                          "VirtualBox"), adapters=[["eth0", "08:00:27:3a:5c:01"]]),
+            ["Win32_ComputerSystem.Manufacturer = innotek GmbH",
+             "Win32_ComputerSystem.Model = VirtualBox",
+             "Win32_BaseBoard.Manufacturer = Oracle Corporation"],
+            [MAC + "08:00:27 (eth0)"], 100)
 
     def test_vmware_with_a_host_only_adapter_that_does_not_count(self):
-        keys = ["SOFTWARE\\VMware, Inc.\\VMware Tools",
-                "SYSTEM\\CurrentControlSet\\Services\\vmhgfs"]
-        drivers = ["vmhgfs.sys", "vmmouse.sys", "vmrawdsk.sys"]
-        dlls = ["C:\\Windows\\System32\\vm3dgl.dll", "C:\\Windows\\System32\\vmGuestLib.dll"]
-        folder = "C:\\Program Files\\VMware\\VMware Tools"
-        guest = Guest(
+        self.check_dressed("VMware", Guest(
             smbios=smbios("VMware, Inc.", "VMware Virtual Platform", "VMware, Inc.",
                           "Intel Corporation", "440BX Desktop Reference Platform"),
-            adapters=[["ens160", "00:50:56:a1:b2:c3"], ["VMnet8", "00:50:56:c0:00:08"]],
-            registry_keys=keys, files=[C_DRIVERS + d for d in drivers] + dlls,
-            folders=[folder], processes=["vmtoolsd.exe"])
-        self.check(guest, [
-            "Win32_ComputerSystem.Manufacturer = VMware, Inc.",
-            "Win32_ComputerSystem.Model = VMware Virtual Platform",
-            "Win32_BIOS contains 'VMware'",
-            *[REG + k for k in keys],
-            PROCESS + "vmtoolsd.exe",
-            *[DRIVER + d for d in drivers],
-            MAC + "00:50:56 (ens160)",
-            FILE + folder, *[FILE + d for d in dlls]], 100, "VMware")
+            adapters=[["ens160", "00:50:56:a1:b2:c3"], ["VMnet8", "00:50:56:c0:00:08"]]),
+            ["Win32_ComputerSystem.Manufacturer = VMware, Inc.",
+             "Win32_ComputerSystem.Model = VMware Virtual Platform",
+             "Win32_BIOS contains 'VMware'"], [MAC + "00:50:56 (ens160)"], 100)
 
     def test_vmware_newer_platform_identity_only(self):
         guest = Guest(smbios=smbios("VMware, Inc.", "VMware7,1", "VMware, Inc."))
@@ -145,42 +126,33 @@ class Scenarios(unittest.TestCase):
                            "Win32_ComputerSystem.Model = VMware7,1",
                            "Win32_BIOS contains 'VMware'"], 65, "VMware")
 
-    def test_hyper_v(self):
-        key = "SOFTWARE\\Microsoft\\Virtual Machine\\Guest\\Parameters"
-        guest = Guest(
+    def test_hyper_v_with_a_key_that_refuses_read_access(self):
+        self.check_dressed("Hyper-V", Guest(
             smbios=smbios("Microsoft Corporation", "Virtual Machine", "Microsoft Corporation",
                           "Microsoft Corporation", "Virtual Machine"),
-            adapters=[["eth0", "00:15:5d:01:02:03"]], registry_keys=[key])
-        self.check(guest, ["Win32_ComputerSystem.Manufacturer = Microsoft Corporation",
-                           "Win32_ComputerSystem.Model = Virtual Machine",
-                           "Win32_BaseBoard.Manufacturer = Microsoft Corporation",
-                           REG + key, MAC + "00:15:5d (eth0)"], 100, "Hyper-V")
+            adapters=[["eth0", "00:15:5d:01:02:03"]]),
+            ["Win32_ComputerSystem.Manufacturer = Microsoft Corporation",
+             "Win32_ComputerSystem.Model = Virtual Machine",
+             "Win32_BaseBoard.Manufacturer = Microsoft Corporation"],
+            [MAC + "00:15:5d (eth0)"], 100)
 
     def test_parallels(self):
         vendor = "Parallels Software International Inc."
-        key = "SOFTWARE\\Parallels\\Parallels Tools"
-        folder = "C:\\Program Files\\Parallels\\Parallels Tools"
-        drivers = ["prl_fs.sys", "prl_memdev.sys"]
-        guest = Guest(
+        self.check_dressed("Parallels", Guest(
             smbios=smbios(vendor, "Parallels Virtual Platform", vendor, vendor,
-                          "Parallels Virtual Platform"),
-            adapters=[["eth0", "00:1C:42:aa:bb:cc"]], registry_keys=[key],
-            files=[C_DRIVERS + d for d in drivers], folders=[folder],
-            processes=["prl_tools.exe", "prl_cc.exe"])
-        self.check(guest, [f"Win32_ComputerSystem.Manufacturer = {vendor}",
-                           "Win32_ComputerSystem.Model = Parallels Virtual Platform",
-                           "Win32_BIOS contains 'Parallels'",
-                           f"Win32_BaseBoard.Manufacturer = {vendor}",
-                           REG + key, PROCESS + "prl_cc.exe", PROCESS + "prl_tools.exe",
-                           *[DRIVER + d for d in drivers],
-                           MAC + "00:1c:42 (eth0)", FILE + folder], 100, "Parallels")
+                          "Parallels Virtual Platform"), adapters=[["eth0", "00:1C:42:aa:bb:cc"]]),
+            [f"Win32_ComputerSystem.Manufacturer = {vendor}",
+             "Win32_ComputerSystem.Model = Parallels Virtual Platform",
+             "Win32_BIOS contains 'Parallels'", f"Win32_BaseBoard.Manufacturer = {vendor}"],
+            [MAC + "00:1c:42 (eth0)"], 100)
 
     def test_qemu_kvm(self):
-        guest = Guest(smbios=smbios("QEMU", "Standard PC (Q35 + ICH9, 2009)", "SeaBIOS"),
-                      adapters=[["enp0s2", "52:54:00:12:34:56"]], processes=["qemu-ga.exe"])
-        self.check(guest, ["Win32_ComputerSystem.Manufacturer = QEMU",
-                           "Win32_ComputerSystem.Model = Standard PC (Q35 + ICH9, 2009)",
-                           PROCESS + "qemu-ga.exe", MAC + "52:54:00 (enp0s2)"], 85, "QEMU")
+        self.check_dressed("QEMU", Guest(
+            smbios=smbios("QEMU", "Standard PC (Q35 + ICH9, 2009)", "SeaBIOS"),
+            adapters=[["enp0s2", "52:54:00:12:34:56"]]),
+            ["Win32_ComputerSystem.Manufacturer = QEMU",
+             "Win32_ComputerSystem.Model = Standard PC (Q35 + ICH9, 2009)"],
+            [MAC + "52:54:00 (enp0s2)"], 85)
 
     def test_xen(self):
         guest = Guest(smbios=smbios("Xen", "HVM domU", "Xen"))

@@ -8,7 +8,6 @@ import os
 import shutil
 import subprocess
 import tempfile
-import time
 from pathlib import Path, PureWindowsPath
 
 WINE = shutil.which("wine")
@@ -65,7 +64,6 @@ class WinePrefix:
     def __init__(self, path, server_dir):
         self.path = Path(path)
         self.server_dir = Path(server_dir)
-        self._processes = []
         subprocess.run([WINESERVER, "-p"], env=self.env(), check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
@@ -115,39 +113,7 @@ class WinePrefix:
             result.stdout, result.stderr = out.read(), err.read()
         return result
 
-    def import_registry_keys(self, hklm_subkeys):
-        """Creates the keys under HKEY_LOCAL_MACHINE with one import."""
-        lines = ["REGEDIT4", ""] + [f"[HKEY_LOCAL_MACHINE\\{key}]" for key in hklm_subkeys]
-        self.make_file("C:\\guestwise-keys.reg", ("\r\n".join(lines) + "\r\n").encode("ascii"))
-        result = self.wine("reg", "import", "C:\\guestwise-keys.reg")
-        self.host_path("C:\\guestwise-keys.reg").unlink()
-        if result.returncode != 0:
-            raise RuntimeError(f"reg import {hklm_subkeys} failed with status {result.returncode}: "
-                               f"{result.stdout!r} {result.stderr!r}")
-
-    def start_processes(self, image_names, sleeper=None, timeout=60):
-        """Runs a copy of the sleeper under each image name until close(), and
-        waits until each one runs (it then creates its ready file)."""
-        sleeper_bytes = Path(sleeper or os.environ["GUESTWISE_SLEEPER"]).read_bytes()
-        ready_files = []
-        for name in image_names:
-            folder = f"C:\\guest-tools-{len(self._processes)}"
-            self.make_file(f"{folder}\\{name}", sleeper_bytes)
-            ready = f"{folder}\\ready"
-            ready_files.append(self.host_path(ready))
-            self._processes.append(subprocess.Popen(
-                [WINE, f"{folder}\\{name}", ready], env=self.env(), stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        deadline = time.monotonic() + timeout
-        while not all(f.exists() for f in ready_files):
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"guest-tools processes did not start: {image_names}")
-            time.sleep(0.1)
-
     def close(self):
-        for process in self._processes:
-            process.kill()
-            process.wait()
         for flag in ("-k", "-w"):
             subprocess.run([WINESERVER, flag], env=self.env(), stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

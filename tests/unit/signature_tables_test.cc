@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
 namespace guestwise {
 namespace {
 
@@ -51,6 +57,27 @@ TEST(SignatureTables, HoldExactlyTheseEntriesInWalkOrder) {
       "C:\\Program Files\\Parallels\\Parallels Tools=Parallels;"
       "C:\\Program Files\\VMware\\VMware Tools=VMware;"
       "C:\\Windows\\System32\\vm3dgl.dll=VMware;C:\\Windows\\System32\\vmGuestLib.dll=VMware;");
+}
+
+// The machines that the tests and the Windows runners dress: every registry
+// key, process, driver and file that the probes look for is in one dressing
+// at least, so that no probe broken on real Windows can pass unseen there.
+TEST(SignatureTables, EveryTraceIsDressedOnTheTestMachines) {
+  std::ifstream file(GUESTWISE_DRESSINGS);
+  ASSERT_TRUE(file) << GUESTWISE_DRESSINGS;
+  std::set<std::string> dressed;
+  const auto dressings = nlohmann::ordered_json::parse(file).at("dressings");
+  for (const auto& dressing : dressings) {
+    for (const char* field : {"registry_keys", "processes", "files", "folders"}) {
+      for (const auto& item : dressing.at(field)) dressed.insert(item.get<std::string>());
+    }
+  }
+  for (const SignatureTable* table : {&RegistrySignatures, &ProcessSignatures, &FileSignatures}) {
+    for (const auto& entry : *table) EXPECT_EQ(dressed.count(entry.first), 1u) << entry.first;
+  }
+  for (const auto& entry : DriverSignatures) {
+    EXPECT_EQ(dressed.count("C:\\Windows\\System32\\drivers\\" + entry.first), 1u) << entry.first;
+  }
 }
 
 }  // namespace
