@@ -71,7 +71,8 @@ def one_line(text):
 
 class Exes:
     def __init__(self, folder, launcher):
-        self.folder = Path(folder)
+        # Absolute: some programs run in another working directory.
+        self.folder = Path(folder).resolve()
         self.launcher = launcher
 
     def path(self, name):
@@ -260,7 +261,7 @@ class RunnerCheck:
     """The checks with the dresser, on the machine the exes run on."""
 
     def __init__(self, tools, leg, facts_out, summary, pairs):
-        self.tools, self.leg, self.pairs = Path(tools), leg, pairs
+        self.tools, self.leg, self.pairs = Path(tools).resolve(), leg, pairs
         self.facts_out = Path(facts_out) if facts_out else None
         if self.facts_out:
             # Afresh: what it holds is this run's alone.

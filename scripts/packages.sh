@@ -26,6 +26,9 @@ WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest p
 # signing, and the Scoop manifest.
 RELEASE_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix nlohmann-json3-dev python3 openssl
   osslsigncode)
+# What the native GuestwiseReplay alone needs, and the check that replays
+# the Windows runners' facts with it.
+REPLAY_PACKAGES=(cmake make g++ nlohmann-json3-dev python3)
 # What the native build, its tests, the sanitizer and fuzz builds, the
 # benchmarks and the SMBIOS census need.
 NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev python3 clang clang-format libclang-rt-14-dev
