@@ -199,6 +199,10 @@ def check_verdict(what, status, report, vendor):
                       f"expected {expected}")
 
 
+def untimed(report):
+    return {**report, "detectionTimeMs": 0}
+
+
 def run_report(exes, what):
     """Guestwise.exe's status and report, and GuestwiseFacts.exe's status,
     document and bytes, from two runs that must agree."""
@@ -212,10 +216,6 @@ def run_report(exes, what):
         raise Differs(f"GuestwiseFacts.exe{what} recorded status {facts_status} and "
                       f"{document['report']}, Guestwise.exe gave status {status} and {report}")
     return status, report, facts_status, document, facts
-
-
-def untimed(report):
-    return {**report, "detectionTimeMs": 0}
 
 
 def check_report_and_replay(exes, vendor):
@@ -244,8 +244,8 @@ def first_difference(expected, found):
     wanted, got = expected["evidence"], found["evidence"]
     if len(wanted) != len(got):
         line = len(min(wanted, got, key=len))
-        return (f"evidence line {line + 1}: expected {(wanted + [None])[line]!r}, "
-                f"found {(got + [None])[line]!r}")
+        return (f"evidence line {line + 1}: expected {(wanted + ['no line'])[line]!r}, "
+                f"found {(got + ['no line'])[line]!r}")
     for key in ("isVirtualMachine", "vendor", "confidence", "status"):
         if expected[key] != found[key]:
             return f"{key}: expected {expected[key]!r}, found {found[key]!r}"
@@ -289,7 +289,8 @@ class RunnerCheck:
 
     def check_dressings(self, exes, undressed):
         self.rows.append(("Undressed", summary_of(undressed)))
-        with tempfile.TemporaryDirectory(prefix="guestwise-dressing-") as folder:
+        with tempfile.TemporaryDirectory(prefix="guestwise-dressing-",
+                                         ignore_cleanup_errors=True) as folder:
             for name in DRESSINGS:
                 self.check_dressing(exes, undressed, name, folder)
         self.rows.append(("Undressed after each dressing", "the undressed report again"))
@@ -298,10 +299,10 @@ class RunnerCheck:
         expected = expected_report(undressed, name)
         expected["status"] = 1 if expected["isVirtualMachine"] else 0
         found, facts = self.dressed_run(exes, name, folder)
+        self.save_facts(name, found["status"], facts)
         difference = first_difference(expected, found)
         if difference:
             raise Differs(f"dressed as {name}: {difference}")
-        self.save_facts(name, found["status"], facts)
         self.rows.append((f"Dressed as {name}", summary_of(found)))
         again, _ = self.observe(exes, f" undressed after {name}")
         difference = first_difference(undressed, again)
@@ -317,14 +318,17 @@ class RunnerCheck:
         self.tool("sleeper.exe")
         try:
             dress(run, dresser, ".", DRESSINGS[name])
-            observed = self.observe(exes, f" dressed as {name}")
-        except (Differs, DressingFailed) as error:
+            observed = self.observe(exes, "")
+        except BaseException as error:
+            # Undressed whatever happened, and the first failure named.
             try:
                 undress(run, dresser, ".")
             except DressingFailed as also:
                 print(f"check-exes: {self.leg}: undressing after {name} failed too: {also}",
                       file=sys.stderr)
-            raise Differs(f"dressed as {name}: {error}") from None
+            if isinstance(error, (Differs, DressingFailed)):
+                raise Differs(f"dressed as {name}: {error}") from None
+            raise
         try:
             undress(run, dresser, ".")
         except DressingFailed as error:
