@@ -28,7 +28,7 @@ Guestwise.exe is timed against GuestwiseFloor.exe, N pairs taken in turns
 (20 by default). The facts documents of the undressed and each dressed run
 go to DIR, with their exit statuses in DIR/statuses.json; a table of what
 was checked and the times is added to FILE (by default the file that
-GITHUB_STEP_SUMMARY names). NAME, the runner leg, starts every failure line.
+GITHUB_STEP_SUMMARY names, else DIR/summary.md). NAME, the runner leg, starts every failure line.
 This needs an administrator on Windows, and changes the machine while it
 runs.
 
@@ -266,6 +266,10 @@ class RunnerCheck:
         if self.facts_out:
             # Afresh: what it holds is this run's alone.
             shutil.rmtree(self.facts_out, ignore_errors=True)
+            self.facts_out.mkdir(parents=True)
+        # The job summary on a runner; elsewhere a file beside the facts.
+        if not summary and self.facts_out:
+            summary = self.facts_out / "summary.md"
         self.summary = summary
         self.rows = []
         self.statuses = {}
@@ -278,7 +282,6 @@ class RunnerCheck:
 
     def save_facts(self, name, status, facts):
         if self.facts_out:
-            self.facts_out.mkdir(parents=True, exist_ok=True)
             (self.facts_out / f"{name.lower()}.json").write_bytes(facts)
             self.statuses[f"{name.lower()}.json"] = status
             (self.facts_out / "statuses.json").write_text(json.dumps(self.statuses, indent=2))
