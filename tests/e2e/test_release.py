@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 from pathlib import Path
@@ -19,7 +20,8 @@ SOURCE_DIR = Path(__file__).resolve().parents[2]
 BUILD_DIR = Path(os.environ["GUESTWISE_BUILD_DIR"])
 CMAKE = os.environ["GUESTWISE_CMAKE"]
 ZIP_FILES = ["CHANGELOG.md", "Guestwise.exe", "GuestwiseFacts.exe", "GuestwiseReplay.exe", "LICENSE",
-             "README.md", "SHA256SUMS", "facts.schema.json", "report.schema.json"]
+             "README.md", "SHA256SUMS",
+             *sorted(f"docs/{path.name}" for path in (SOURCE_DIR / "docs").iterdir())]
 
 
 class Package(unittest.TestCase):
@@ -40,7 +42,8 @@ class Package(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="guestwise-unpacked-") as unpacked:
             unpacked = Path(unpacked)
             with zipfile.ZipFile(self.zip) as archive:
-                self.assertEqual(sorted(archive.namelist()), ZIP_FILES)
+                files = [name for name in archive.namelist() if not name.endswith("/")]
+                self.assertEqual(sorted(files), ZIP_FILES)
                 archive.extractall(unpacked)
             checked = run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unpacked)
             self.assertEqual(sorted(line.split(":")[0] for line in checked.splitlines()),
@@ -48,6 +51,35 @@ class Package(unittest.TestCase):
             for name, built in PROGRAMS.items():
                 self.assertEqual((unpacked / name).read_bytes(),
                                  Path(os.environ[built]).read_bytes(), name)
+
+    def test_zip_made_again_is_the_same_bytes(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-again-") as again:
+            # Long enough after the first that a clock-dated entry would differ.
+            time.sleep(2)
+            run(os.environ["GUESTWISE_CPACK"], "--config", str(BUILD_DIR / "CPackConfig.cmake"),
+                "-B", again)
+            self.assertEqual((Path(again) / ZIP_NAME).read_bytes(), self.zip.read_bytes())
+        with zipfile.ZipFile(self.zip) as archive:
+            items = archive.infolist()
+        self.assertEqual([item.filename for item in items], sorted(item.filename for item in items))
+        self.assertEqual({(item.date_time, item.external_attr >> 16, item.extra) for item in items
+                          if not item.is_dir()}, {(items[0].date_time, 0o100644, b"")})
+
+    def test_reproducible_zip_names_the_first_entry_that_differs(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-rebuilt-") as rebuilt:
+            rebuilt = Path(rebuilt) / ZIP_NAME
+            with zipfile.ZipFile(self.zip) as original, zipfile.ZipFile(rebuilt, "w") as changed:
+                for item in original.infolist():
+                    data = original.read(item)
+                    # Compressed as the original was: one entry's contents differ.
+                    changed.writestr(item, data + b"\n" if item.filename == "docs/census.md"
+                                     else data, compresslevel=9)
+            result = subprocess.run(
+                [sys.executable, SOURCE_DIR / "scripts" / "reproducible-zip.py", "--compare",
+                 rebuilt, self.zip], capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (1, f"{ZIP_NAME} differs first at entry docs/census.md (its contents).\n",
+                          ""))
 
     def test_check_exes_names_a_download_that_does_not_match_its_checksums(self):
         with tempfile.TemporaryDirectory(prefix="guestwise-damaged-") as downloads:
