@@ -10,7 +10,8 @@
 #     holds only one of them.
 #   release.sh assets TAG REPOSITORY SERVER_URL COMMIT
 #     writes what the release publishes into build/release/assets: the zip,
-#     the Scoop manifest guestwise.json, SHA256SUMS over both, and notes.md.
+#     the Scoop manifest guestwise.json, the three winget manifests
+#     (Kestrova.Guestwise*.yaml), SHA256SUMS over them all, and notes.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=build/release
@@ -162,9 +163,10 @@ assets() {
   rm -rf "$out"
   mkdir -p "$out"
   cp "$zip" "$out/"
-  python3 scripts/scoop-manifest.py --zip "$zip" --server "$server" \
-    --repository "$repository" --tag "$tag" > "$out/guestwise.json"
-  (cd "$out" && sha256sum -- *.zip guestwise.json > SHA256SUMS)
+  local manifest=(--zip "$zip" --server "$server" --repository "$repository" --tag "$tag")
+  python3 scripts/scoop-manifest.py "${manifest[@]}" > "$out/guestwise.json"
+  python3 scripts/winget-manifest.py "${manifest[@]}" --out "$out"
+  (cd "$out" && sha256sum -- *.zip guestwise.json *.yaml > SHA256SUMS)
   local signed=no
   if zip_is_signed "$zip"; then signed=yes; fi
   notes "$tag" "$repository" "$server" "$commit" "$signed" "$(basename "$zip")" > "$out/notes.md"

@@ -3,6 +3,7 @@ checksums, and the installed package built into a program of their own."""
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -12,6 +13,9 @@ import zipfile
 from pathlib import Path
 from urllib.parse import urlsplit
 
+import jsonschema
+import yaml
+
 from guest import Guest, Machine
 from release import PROGRAMS, ZIP_NAME, run
 from report import STATUS_VM, parse_report, report_text
@@ -19,6 +23,13 @@ from report import STATUS_VM, parse_report, report_text
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 BUILD_DIR = Path(os.environ["GUESTWISE_BUILD_DIR"])
 CMAKE = os.environ["GUESTWISE_CMAKE"]
+# The same arguments for both manifests; a test's own come after, and win.
+MANIFEST_ARGUMENTS = ["--server", "https://github.com", "--tag", "v1.0.0",
+                      "--repository", "Owner-1/guest.wise"]
+ALIASES = {"Guestwise.exe": "guestwise", "GuestwiseFacts.exe": "guestwise-facts",
+           "GuestwiseReplay.exe": "guestwise-replay"}
+WINGET_SCHEMAS = Path(__file__).resolve().parent / "winget-schemas"
+LINK = re.compile(r"\]\(([^)\s]+)\)")
 ZIP_FILES = ["CHANGELOG.md", "Guestwise.exe", "GuestwiseFacts.exe", "GuestwiseReplay.exe", "LICENSE",
              "README.md", "SHA256SUMS",
              *sorted(f"docs/{path.name}" for path in (SOURCE_DIR / "docs").iterdir())]
@@ -98,21 +109,116 @@ class Package(unittest.TestCase):
                          (1, "", "check-exes: GuestwiseFacts.exe does not match SHA256SUMS\n"))
 
     def test_scoop_manifest_installs_the_zip_from_its_release(self):
-        manifest = [sys.executable, SOURCE_DIR / "scripts" / "scoop-manifest.py", "--zip", self.zip,
-                    "--server", "https://github.com", "--tag", "v1.0.0", "--repository"]
-        document = json.loads(run(*manifest, "Owner-1/guest.wise"))
-        refused = subprocess.run([*manifest, "owner/name/../x"], capture_output=True, text=True)
-        zip_hash = hashlib.sha256(self.zip.read_bytes()).hexdigest()
+        document = json.loads(run(sys.executable, SOURCE_DIR / "scripts" / "scoop-manifest.py",
+                                  "--zip", self.zip, *MANIFEST_ARGUMENTS))
         download = document["architecture"]["64bit"]
         self.assertEqual((document["version"], download["hash"], document["bin"]),
-                         ("1.0.0", zip_hash, sorted(PROGRAMS)))
-        url = urlsplit(download["url"])
+                         ("1.0.0", sha256(self.zip), [list(pair) for pair in ALIASES.items()]))
+        self.assert_release_download(download["url"])
+
+    def test_winget_manifests_follow_the_schemas_and_install_the_zip(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-winget-") as out:
+            run(sys.executable, SOURCE_DIR / "scripts" / "winget-manifest.py", "--zip", self.zip,
+                *MANIFEST_ARGUMENTS, "--out", out)
+            manifests = {path.name: yaml.safe_load(path.read_text(encoding="utf-8"))
+                         for path in Path(out).iterdir()}
+        self.assertEqual(sorted(manifests), ["Kestrova.Guestwise.installer.yaml",
+                                             "Kestrova.Guestwise.locale.en-US.yaml",
+                                             "Kestrova.Guestwise.yaml"])
+        for name, manifest in manifests.items():
+            with self.subTest(manifest=name):
+                schema = WINGET_SCHEMAS / f"manifest.{manifest['ManifestType']}.1.12.0.json"
+                jsonschema.Draft7Validator(json.loads(schema.read_text())).validate(manifest)
+                self.assertEqual((manifest["PackageIdentifier"], manifest["PackageVersion"],
+                                  manifest["ManifestVersion"]),
+                                 ("Kestrova.Guestwise", "1.0.0", "1.12.0"))
+        installer = manifests["Kestrova.Guestwise.installer.yaml"]
+        [download] = installer["Installers"]
+        self.assertEqual((installer["InstallerType"], installer["NestedInstallerType"],
+                          installer["NestedInstallerFiles"], download["InstallerSha256"].lower()),
+                         ("zip", "portable",
+                          [{"RelativeFilePath": program, "PortableCommandAlias": alias}
+                           for program, alias in ALIASES.items()], sha256(self.zip)))
+        self.assert_release_download(download["InstallerUrl"])
+
+    def test_manifest_scripts_refuse_what_would_make_a_wrong_manifest(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-refused-") as scratch:
+            not_a_zip = Path(scratch) / ZIP_NAME
+            not_a_zip.write_text("not a zip")
+            odd_program = Path(scratch) / "odd" / ZIP_NAME
+            odd_program.parent.mkdir()
+            with zipfile.ZipFile(odd_program, "w") as archive:
+                archive.writestr("Guestwise.exe", b"MZ")
+                archive.writestr("guest_wise.exe", b"MZ")
+            cases = [
+                ([scratch + "/missing.zip", *MANIFEST_ARGUMENTS],
+                 f"the zip '{scratch}/missing.zip' cannot be read: No such file or directory"),
+                ([not_a_zip, *MANIFEST_ARGUMENTS],
+                 f"the zip '{not_a_zip}' cannot be read: File is not a zip file"),
+                ([self.zip, *MANIFEST_ARGUMENTS, "--tag", "1.0.0"],
+                 "the tag '1.0.0' is not vMAJOR.MINOR.PATCH"),
+                ([self.zip, *MANIFEST_ARGUMENTS, "--tag", "v1.0.1"],
+                 f"the tag v1.0.1 names version 1.0.1, but the zip '{ZIP_NAME}' names version "
+                 "1.0.0"),
+                ([self.zip, *MANIFEST_ARGUMENTS, "--repository", "owner/name/../x"],
+                 "the repository 'owner/name/../x' is not OWNER/NAME"),
+                ([self.zip, *MANIFEST_ARGUMENTS, "--server", "http://github.com"],
+                 "the server 'http://github.com' is not an https:// address"),
+                ([odd_program, *MANIFEST_ARGUMENTS],
+                 "the program 'guest_wise.exe' has no valid command alias: its name must be "
+                 "CamelCase letters and digits, giving at most 40 characters"),
+            ]
+            for script, extra in [("scoop-manifest", []), ("winget-manifest", ["--out", scratch])]:
+                for arguments, refusal in cases:
+                    with self.subTest(script=script, refusal=refusal):
+                        result = subprocess.run(
+                            [sys.executable, SOURCE_DIR / "scripts" / f"{script}.py", "--zip",
+                             *arguments, *extra], capture_output=True, text=True)
+                        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                         (2, "", f"{script}: {refusal}\n"))
+            self.assertEqual(sorted(path.name for path in Path(scratch).iterdir()),
+                             [ZIP_NAME, "odd"])
+
+    def test_every_relative_link_of_the_unpacked_docs_resolves_there(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-links-") as unpacked:
+            unpacked = Path(unpacked)
+            with zipfile.ZipFile(self.zip) as archive:
+                archive.extractall(unpacked)
+            followed = []
+            for page in sorted(unpacked.rglob("*.md")):
+                for target in LINK.findall(page.read_text(encoding="utf-8")):
+                    if re.match(r"[a-z]+:", target):
+                        continue
+                    path, _, anchor = target.partition("#")
+                    linked = (page.parent / path).resolve() if path else page
+                    where = f"{page.relative_to(unpacked)} -> {target}"
+                    self.assertTrue(linked.is_relative_to(unpacked) and linked.is_file(), where)
+                    if anchor:
+                        self.assertIn(anchor, anchors(linked), where)
+                    followed.append(where)
+        print(*followed, sep="\n")
+        self.assertIn("README.md -> docs/releases.md#verifying-a-release", followed)
+
+    def assert_release_download(self, address):
+        url = urlsplit(address)
         self.assertEqual((url.scheme, url.netloc, url.path, url.query),
                          ("https", "github.com",
                           f"/Owner-1/guest.wise/releases/download/v1.0.0/{ZIP_NAME}", ""))
-        self.assertEqual((refused.returncode, refused.stdout, refused.stderr),
-                         (2, "", "scoop-manifest: the repository 'owner/name/../x' is not "
-                          "OWNER/NAME\n"))
+
+
+def sha256(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def anchors(page):
+    """The anchors GitHub gives the headings of a Markdown page."""
+    found, fenced = set(), False
+    for line in page.read_text(encoding="utf-8").splitlines():
+        fenced ^= line.startswith("```")
+        if not fenced and line.startswith("#"):
+            heading = line.lstrip("#").strip().lower()
+            found.add(re.sub(r"[^\w\- ]", "", heading).replace(" ", "-"))
+    return found
 
 
 class Embedding(unittest.TestCase):
