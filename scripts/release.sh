@@ -2,7 +2,8 @@
 # The release workflow's steps, which run by hand the same way:
 #   release.sh check TAG
 #     stops with one line unless TAG is vMAJOR.MINOR.PATCH naming the
-#     version that the build carries, and CHANGELOG.md has its section.
+#     version that the build carries, and CHANGELOG.md has its section with
+#     at least one entry ("- " item).
 #   release.sh build
 #     builds the zip in build/release; signs its programs when the
 #     environment holds GUESTWISE_SIGNING_CERT and GUESTWISE_SIGNING_KEY (PEM
@@ -45,9 +46,13 @@ check() {
   version=${tag#v}
   [ "$version" = "$(project_version)" ] ||
     fail "the tag $tag names version $version, but the build carries $(project_version) (project() in CMakeLists.txt)"
-  [ -n "$(changelog_section "$version")" ] ||
+  local section
+  section=$(changelog_section "$version")
+  [ -n "$section" ] ||
     fail "CHANGELOG.md has no section '## [$version]' for the release notes"
-  echo "release: $tag names the build's version, and CHANGELOG.md has its section"
+  grep -q '^- ' <<<"$section" ||
+    fail "CHANGELOG.md's section '## [$version]' lists no entries ('- ' items): the release notes would say nothing of what it holds"
+  echo "release: $tag names the build's version, and CHANGELOG.md has its section with entries"
 }
 
 # Writes the PEM texts into files of `folder` that only their owner can read,

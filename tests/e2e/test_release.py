@@ -4,6 +4,7 @@ import hashlib
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -219,6 +220,25 @@ def anchors(page):
             heading = line.lstrip("#").strip().lower()
             found.add(re.sub(r"[^\w\- ]", "", heading).replace(" ", "-"))
     return found
+
+
+class TagCheck(unittest.TestCase):
+    def test_release_notes_need_entries_under_the_tags_version(self):
+        with tempfile.TemporaryDirectory(prefix="guestwise-tag-") as tree:
+            tree = Path(tree)
+            (tree / "scripts").mkdir()
+            for name in ["scripts/release.sh", "CMakeLists.txt", "CHANGELOG.md"]:
+                shutil.copy(SOURCE_DIR / name, tree / name)
+            check = ["bash", tree / "scripts" / "release.sh", "check", "v1.0.0"]
+            ours = subprocess.run(check, capture_output=True, text=True)
+            # A section under its heading with prose alone, and entries in the next.
+            (tree / "CHANGELOG.md").write_text("# Changelog\n\n## [1.0.0]\n\nThe first release."
+                                               "\n\n## [0.9.0]\n\n- An entry.\n")
+            empty = subprocess.run(check, capture_output=True, text=True)
+        self.assertEqual((ours.returncode, ours.stderr), (0, ""))
+        self.assertEqual((empty.returncode, empty.stdout, empty.stderr),
+                         (1, "", "release: CHANGELOG.md's section '## [1.0.0]' lists no entries "
+                          "('- ' items): the release notes would say nothing of what it holds\n"))
 
 
 class Embedding(unittest.TestCase):
