@@ -124,8 +124,8 @@ notes() {
 
 ## Verify this download
 
-**Checksums.** \`SHA256SUMS\` lists the zip and \`guestwise.json\`; once unpacked, the
-zip's own \`SHA256SUMS\` lists each file in it.
+**Checksums.** \`SHA256SUMS\` lists the zip, \`guestwise.json\` and the winget manifests;
+once unpacked, the zip's own \`SHA256SUMS\` lists each file in it.
 
     sha256sum -c SHA256SUMS
     Get-FileHash $zip   # PowerShell: compare with its line
@@ -143,22 +143,29 @@ EOT
     Get-AuthenticodeSignature .\Guestwise.exe   # PowerShell
     osslsigncode verify -in Guestwise.exe
 
+**Rebuild.** The release is reproducible: on Debian 12, this commit built again
+gives the same programs once \`osslsigncode remove-signature\` has taken their
+signatures off, and the same other files. The zip itself differs from the
+unsigned rebuild's by those signatures and their lines in its \`SHA256SUMS\`.
+
+    git clone $server/$repository guestwise && cd guestwise && git checkout $commit
+    bash scripts/release.sh build
+    osslsigncode remove-signature -in Guestwise.exe -out unsigned.exe   # each program
+    cmp unsigned.exe build/release/Guestwise.exe
 EOT
   else
     cat <<EOT
 **Signature.** None: no code-signing certificate was set for this release,
 so Windows may say that the programs' publisher is unknown.
 
-EOT
-  fi
-  cat <<EOT
-**Rebuild.** The programs are reproducible: on Debian 12, this commit built
-again gives the same bytes in \`build/windows\` (a signed program once
-\`osslsigncode remove-signature\` has taken its signature off).
+**Rebuild.** The zip is reproducible: on Debian 12, this commit built again
+gives the same zip, byte for byte, and so the same programs.
 
     git clone $server/$repository guestwise && cd guestwise && git checkout $commit
-    cmake --preset windows && cmake --build --preset windows
+    bash scripts/release.sh build
+    cmp build/release/$zip path/to/the/downloaded/$zip
 EOT
+  fi
 }
 
 assets() {
