@@ -16,6 +16,7 @@ one line naming ZIP and the first entry that differs, status 1.
 A zip that cannot be read stops either with one line, status 2.
 """
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -48,6 +49,8 @@ def rewrite(path, epoch):
                     item.external_attr = FILE_MODE << 16
                     item.compress_type = zipfile.ZIP_DEFLATED
                 rewritten.writestr(item, data, compresslevel=9)
+        # mkstemp made it readable by its owner alone; the zip keeps its own mode.
+        shutil.copymode(path, scratch)
         os.replace(scratch, path)
     finally:
         if os.path.exists(scratch):
