@@ -16,13 +16,15 @@ install(FILES cmake/GuestwiseConfig.cmake ${PROJECT_BINARY_DIR}/GuestwiseConfigV
   DESTINATION lib/cmake/Guestwise COMPONENT Development)
 
 # The zip: these programs (signed, if the build is given a certificate) and
-# documents side by side, and SHA256SUMS over them all. Only the package
-# installs them (EXCLUDE_FROM_ALL).
+# documents side by side, the docs in docs/ as in the sources so that the
+# README's links work in the unpacked folder, and SHA256SUMS over them all
+# by their paths there. Only the package installs them (EXCLUDE_FROM_ALL).
 set(release_programs Guestwise)
-set(release_documents README.md CHANGELOG.md LICENSE docs/report.schema.json)
+file(GLOB release_docs RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/docs/*.json)
+set(release_documents README.md CHANGELOG.md LICENSE ${release_docs})
 if(TARGET guestwise_facts)
   list(APPEND release_programs GuestwiseFacts GuestwiseReplay)
-  list(APPEND release_documents docs/facts.schema.json)
 endif()
 
 set(release_files "")
@@ -52,9 +54,12 @@ include(\"${PROJECT_SOURCE_DIR}/cmake/sign.cmake\")"
 endif()
 
 foreach(document IN LISTS release_documents)
-  install(FILES ${document} DESTINATION . COMPONENT Release EXCLUDE_FROM_ALL)
-  cmake_path(GET document FILENAME name)
-  list(APPEND release_files ${name})
+  cmake_path(GET document PARENT_PATH folder)
+  if(folder STREQUAL "")
+    set(folder .)
+  endif()
+  install(FILES ${document} DESTINATION ${folder} COMPONENT Release EXCLUDE_FROM_ALL)
+  list(APPEND release_files ${document})
 endforeach()
 install(CODE "set(release_files \"${release_files}\")
 include(\"${PROJECT_SOURCE_DIR}/cmake/sha256sums.cmake\")"
@@ -69,4 +74,11 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_COMPONENTS_ALL Release)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+# CPack dates the entries by the clock and orders them as the file system
+# lists them: the zip is written again with fixed times, order and
+# permissions (cmake/reproducible-zip.cmake).
+find_program(GUESTWISE_PYTHON NAMES python3 python)
+set(CPACK_GUESTWISE_PYTHON ${GUESTWISE_PYTHON})
+set(CPACK_GUESTWISE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/reproducible-zip.cmake)
 include(CPack)

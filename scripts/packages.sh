@@ -21,7 +21,7 @@ require_packages() {
 
 # What the Windows build and Wine need.
 WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest python3 iproute2
-  python3-jsonschema python3-pefile nlohmann-json3-dev openssl osslsigncode)
+  python3-jsonschema python3-pefile python3-yaml nlohmann-json3-dev openssl osslsigncode)
 # What a release build needs: the Windows build without its tests, the
 # signing, and the Scoop manifest.
 RELEASE_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix nlohmann-json3-dev python3 openssl

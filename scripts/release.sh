@@ -2,7 +2,8 @@
 # The release workflow's steps, which run by hand the same way:
 #   release.sh check TAG
 #     stops with one line unless TAG is vMAJOR.MINOR.PATCH naming the
-#     version that the build carries, and CHANGELOG.md has its section.
+#     version that the build carries, and CHANGELOG.md has its section with
+#     at least one entry ("- " item).
 #   release.sh build
 #     builds the zip in build/release; signs its programs when the
 #     environment holds GUESTWISE_SIGNING_CERT and GUESTWISE_SIGNING_KEY (PEM
@@ -10,7 +11,8 @@
 #     holds only one of them.
 #   release.sh assets TAG REPOSITORY SERVER_URL COMMIT
 #     writes what the release publishes into build/release/assets: the zip,
-#     the Scoop manifest guestwise.json, SHA256SUMS over both, and notes.md.
+#     the Scoop manifest guestwise.json, the three winget manifests
+#     (Kestrova.Guestwise*.yaml), SHA256SUMS over them all, and notes.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=build/release
@@ -44,9 +46,13 @@ check() {
   version=${tag#v}
   [ "$version" = "$(project_version)" ] ||
     fail "the tag $tag names version $version, but the build carries $(project_version) (project() in CMakeLists.txt)"
-  [ -n "$(changelog_section "$version")" ] ||
+  local section
+  section=$(changelog_section "$version")
+  [ -n "$section" ] ||
     fail "CHANGELOG.md has no section '## [$version]' for the release notes"
-  echo "release: $tag names the build's version, and CHANGELOG.md has its section"
+  grep -q '^- ' <<<"$section" ||
+    fail "CHANGELOG.md's section '## [$version]' lists no entries ('- ' items): the release notes would say nothing of what it holds"
+  echo "release: $tag names the build's version, and CHANGELOG.md has its section with entries"
 }
 
 # Writes the PEM texts into files of `folder` that only their owner can read,
@@ -118,8 +124,8 @@ notes() {
 
 ## Verify this download
 
-**Checksums.** \`SHA256SUMS\` lists the zip and \`guestwise.json\`; once unpacked, the
-zip's own \`SHA256SUMS\` lists each file in it.
+**Checksums.** \`SHA256SUMS\` lists the zip, \`guestwise.json\` and the winget manifests;
+once unpacked, the zip's own \`SHA256SUMS\` lists each file in it.
 
     sha256sum -c SHA256SUMS
     Get-FileHash $zip   # PowerShell: compare with its line
@@ -137,22 +143,29 @@ EOT
     Get-AuthenticodeSignature .\Guestwise.exe   # PowerShell
     osslsigncode verify -in Guestwise.exe
 
+**Rebuild.** The release is reproducible: on Debian 12, this commit built again
+gives the same programs once \`osslsigncode remove-signature\` has taken their
+signatures off, and the same other files. The zip itself differs from the
+unsigned rebuild's by those signatures and their lines in its \`SHA256SUMS\`.
+
+    git clone $server/$repository guestwise && cd guestwise && git checkout $commit
+    bash scripts/release.sh build
+    osslsigncode remove-signature -in Guestwise.exe -out unsigned.exe   # each program
+    cmp unsigned.exe build/release/Guestwise.exe
 EOT
   else
     cat <<EOT
 **Signature.** None: no code-signing certificate was set for this release,
 so Windows may say that the programs' publisher is unknown.
 
-EOT
-  fi
-  cat <<EOT
-**Rebuild.** The programs are reproducible: on Debian 12, this commit built
-again gives the same bytes in \`build/windows\` (a signed program once
-\`osslsigncode remove-signature\` has taken its signature off).
+**Rebuild.** The zip is reproducible: on Debian 12, this commit built again
+gives the same zip, byte for byte, and so the same programs.
 
     git clone $server/$repository guestwise && cd guestwise && git checkout $commit
-    cmake --preset windows && cmake --build --preset windows
+    bash scripts/release.sh build
+    cmp build/release/$zip path/to/the/downloaded/$zip
 EOT
+  fi
 }
 
 assets() {
@@ -162,9 +175,10 @@ assets() {
   rm -rf "$out"
   mkdir -p "$out"
   cp "$zip" "$out/"
-  python3 scripts/scoop-manifest.py --zip "$zip" --server "$server" \
-    --repository "$repository" --tag "$tag" > "$out/guestwise.json"
-  (cd "$out" && sha256sum -- *.zip guestwise.json > SHA256SUMS)
+  local manifest=(--zip "$zip" --server "$server" --repository "$repository" --tag "$tag")
+  python3 scripts/scoop-manifest.py "${manifest[@]}" > "$out/guestwise.json"
+  python3 scripts/winget-manifest.py "${manifest[@]}" --out "$out"
+  (cd "$out" && sha256sum -- *.zip guestwise.json *.yaml > SHA256SUMS)
   local signed=no
   if zip_is_signed "$zip"; then signed=yes; fi
   notes "$tag" "$repository" "$server" "$commit" "$signed" "$(basename "$zip")" > "$out/notes.md"
