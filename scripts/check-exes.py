@@ -212,10 +212,11 @@ def run_report(exes, what):
     document and bytes, from two runs that must agree."""
     status, stdout, stderr = exes.run("Guestwise.exe")
     check_clean_stderr("Guestwise.exe", stderr)
-    report = read_report(f"Guestwise.exe's report{what}", stdout, parse_report)
+    report = read_report(f"Guestwise.exe's report{what} (status {status})", stdout, parse_report)
     facts_status, facts, stderr = exes.run("GuestwiseFacts.exe")
     check_clean_stderr("GuestwiseFacts.exe", stderr)
-    document = read_report(f"GuestwiseFacts.exe's document{what}", facts, parse_facts)
+    document = read_report(f"GuestwiseFacts.exe's document{what} (status {facts_status})", facts,
+                           parse_facts)
     if (facts_status, untimed(document["report"])) != (status, untimed(report)):
         raise Differs(f"GuestwiseFacts.exe{what} recorded status {facts_status} and "
                       f"{document['report']}, Guestwise.exe gave status {status} and {report}")
