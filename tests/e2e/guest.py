@@ -46,7 +46,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import dressing  # noqa: E402
-from wineprefix import WinePrefix, make_template, template_path  # noqa: E402
+from wineprefix import (WinePrefix, make_private_wine_folders, make_template,  # noqa: E402
+                        template_path)
 
 # Every file under /sys/class/dmi/id that Wine reads for its SMBIOS tables.
 DMI_FILES = ("bios_vendor", "bios_version", "bios_date", "sys_vendor", "product_name",
@@ -231,21 +232,23 @@ def lay_out_adapters(adapters):
 
 
 def lay_out_machine(guest, work):
-    """The mounts and adapters of `guest`, with a tmpfs over the folder `work`."""
+    """The mounts and adapters of `guest`, with a tmpfs over the folder `work`
+    and Wine's folders of the machine's own; returns `work` and the runtime
+    folder."""
     sh("mount", "--make-rprivate", "/")
     work = Path(work)
     sh("mount", "-t", "tmpfs", "tmpfs", str(work))
     lay_out_smbios(work, guest["smbios"])
     lay_out_adapters(guest["adapters"])
-    return work
+    return work, make_private_wine_folders(work)
 
 
-def lay_out_prefix(work, template):
-    for folder in ("upper", "work", "prefix", "wineserver"):
+def lay_out_prefix(work, runtime, template):
+    for folder in ("upper", "work", "prefix"):
         (work / folder).mkdir()
     sh("mount", "-t", "overlay", "overlay", "-o",
        f"lowerdir={template},upperdir={work}/upper,workdir={work}/work", str(work / "prefix"))
-    return WinePrefix(work / "prefix", work / "wineserver")
+    return WinePrefix(work / "prefix", runtime)
 
 
 def dress(prefix, guest):
@@ -310,8 +313,8 @@ def serve():
             try:
                 if request["op"] == "lay out":
                     guest = request["guest"]
-                    work = lay_out_machine(guest, request["work"])
-                    prefix = lay_out_prefix(work, request["template"])
+                    work, runtime = lay_out_machine(guest, request["work"])
+                    prefix = lay_out_prefix(work, runtime, request["template"])
                     dress(prefix, guest)
                     reply = {"value": None}
                 else:
@@ -331,9 +334,13 @@ def boot_template(path):
     if (Path(path) / "system.reg").exists():
         return
     with tempfile.TemporaryDirectory(prefix="guestwise-machine-") as work:
-        subprocess.run(namespace_command() + [sys.executable, str(Path(__file__).resolve()),
-                                              "boot", str(path), work],
-                       check=True, preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL)
+        status = subprocess.run(
+            namespace_command() + [sys.executable, str(Path(__file__).resolve()), "boot",
+                                   str(path), work],
+            preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL).returncode
+    # The machine has said why, with Wine's own lines.
+    if status != 0:
+        raise SystemExit(f"guest.py: no template prefix could be booted (status {status})")
 
 
 def run_command_line(argv, within=False):
@@ -370,9 +377,8 @@ def main(argv):
         serve()
         return 0
     if len(argv) == 3 and argv[0] == "boot":
-        work = lay_out_machine(asdict(Guest()), argv[2])
-        (work / "wineserver").mkdir()
-        make_template(argv[1], work / "wineserver")
+        _, runtime = lay_out_machine(asdict(Guest()), argv[2])
+        make_template(argv[1], runtime)
         return 0
     if len(argv) == 2 and argv[0] == "make-template":
         # Absolute: the boot runs in a folder of its own.

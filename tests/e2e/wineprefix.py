@@ -16,10 +16,18 @@ if not WINE or not WINESERVER:
     raise SystemExit("wine and wineserver are needed: apt-get install wine wine64")
 
 
-def base_env(prefix, dll_overrides=None, winedebug=None):
-    """The environment of every Wine call: its own prefix, no display, quiet."""
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+def base_env(prefix, runtime_dir, dll_overrides=None, winedebug=None):
+    """The environment of every Wine call: its own prefix, no display, quiet.
+
+    TMPDIR is never passed on: Debian 13's Wine aborts on every command when
+    it is set, and Debian 12's would move the server's socket out of the
+    folder that the machine mounts for it (see server_socket_folder). Wine 10
+    asks for a runtime folder and says so on standard error when there is
+    none: `runtime_dir` is one of the machine's own (mode 700)."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "TMPDIR")}
     env["WINEPREFIX"] = str(prefix)
+    env["XDG_RUNTIME_DIR"] = str(runtime_dir)
     env["WINEDEBUG"] = winedebug or "-all"
     # Never offer to download Mono or Gecko.
     overrides = "mscoree,mshtml="
@@ -29,19 +37,52 @@ def base_env(prefix, dll_overrides=None, winedebug=None):
     return env
 
 
-def make_template(path, server_dir):
-    """Boots a prefix at `path`; its wineserver's socket goes into `server_dir`
-    (see WinePrefix)."""
+def server_socket_folder():
+    """Where this user's wineserver puts its sockets: /tmp/.wine-UID, as
+    Wine has it when TMPDIR is not set."""
+    return Path(f"/tmp/.wine-{os.getuid()}")
+
+
+def make_private_wine_folders(work):
+    """Gives a machine, in its own mount namespace, a socket folder that no
+    other machine's wineserver uses (an empty tmpfs over the user's), and a
+    runtime folder; returns the runtime folder. Only inside the namespace:
+    outside, the mount would hide the build machine's own servers."""
+    sockets = server_socket_folder()
+    sockets.mkdir(mode=0o700, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=700", "tmpfs", str(sockets)],
+                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    runtime = Path(work) / "runtime"
+    runtime.mkdir(mode=0o700)
+    return runtime
+
+
+def make_template(path, runtime_dir):
+    """Boots a prefix at `path`, in a machine whose private Wine folders are
+    made (see make_private_wine_folders). When Wine cannot, the error gives
+    Wine's own last lines: they are all that says why."""
     path = Path(path)
     if (path / "system.reg").exists():
         return
     shutil.rmtree(path, ignore_errors=True)
-    env = {**base_env(path), "TMPDIR": str(server_dir)}
-    subprocess.run([WINE, "wineboot", "--init"], env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-    subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=300)
-    if not (path / "system.reg").exists():
-        raise SystemExit(f"wineboot left no registry in {path}")
+    env = base_env(path, runtime_dir)
+    with tempfile.TemporaryFile() as log:
+        for command in ([WINE, "wineboot", "--init"], [WINESERVER, "-w"]):
+            status = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=log,
+                                    stderr=log, timeout=300).returncode
+            if status != 0:
+                name = " ".join([Path(command[0]).name, *command[1:]])
+                raise SystemExit(f"{name} failed with status {status}; Wine's last lines:\n"
+                                 + last_lines(log))
+        if not (path / "system.reg").exists():
+            raise SystemExit(f"wineboot left no registry in {path}; Wine's last lines:\n"
+                             + last_lines(log))
+
+
+def last_lines(log, count=20):
+    log.seek(0)
+    lines = log.read().decode(errors="replace").splitlines()[-count:]
+    return "\n".join(lines) if lines else "(none)"
 
 
 def template_path(template=None):
@@ -55,20 +96,20 @@ class WinePrefix:
     """A prefix laid out by the caller at `path`, with one wineserver for its
     whole life (a fresh one per command would cost seconds each time).
 
-    The server's socket goes into `server_dir`, a folder of this prefix's
-    own. Debian's wineserver puts it under $TMPDIR, in a folder named by the
-    template's `wineserver` file and the prefix's device and inode: with the
-    host's /tmp, every machine's server would live in one shared folder of
-    the build machine, keyed by overlay device numbers that are reused."""
+    The caller has made the machine's private Wine folders, and gives its
+    runtime folder (see make_private_wine_folders): the server's socket then
+    lies in a folder that only this machine's mount namespace sees. Left at
+    the build machine's /tmp/.wine-UID, every machine's server would live in
+    one shared folder, keyed by overlay device numbers that are reused."""
 
-    def __init__(self, path, server_dir):
+    def __init__(self, path, runtime_dir):
         self.path = Path(path)
-        self.server_dir = Path(server_dir)
+        self.runtime_dir = Path(runtime_dir)
         subprocess.run([WINESERVER, "-p"], env=self.env(), check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
     def env(self, dll_overrides=None, winedebug=None):
-        return {**base_env(self.path, dll_overrides, winedebug), "TMPDIR": str(self.server_dir)}
+        return base_env(self.path, self.runtime_dir, dll_overrides, winedebug)
 
     def host_path(self, windows_path):
         """The Linux path of a C:\\ path, following existing folders in any
