@@ -117,8 +117,19 @@ zip_is_signed() {
   return $status
 }
 
+# What built the release, read off the machine that built it: the same bytes
+# come back only from the same release and compiler.
+toolchain() {
+  source scripts/packages.sh
+  local package versions=()
+  for package in g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev; do
+    versions+=("$package $(dpkg-query -W -f='${Version}' "$package")")
+  done
+  echo "$(release_name), with ${versions[0]} and ${versions[1]}"
+}
+
 notes() {
-  local tag=$1 repository=$2 server=$3 commit=$4 signed=$5 zip=$6
+  local tag=$1 repository=$2 server=$3 commit=$4 signed=$5 zip=$6 attested=$7 built_on=$8
   changelog_section "${tag#v}"
   cat <<EOT
 
@@ -130,12 +141,27 @@ once unpacked, the zip's own \`SHA256SUMS\` lists each file in it.
     sha256sum -c SHA256SUMS
     Get-FileHash $zip   # PowerShell: compare with its line
 
+EOT
+  if [ "$attested" = yes ]; then
+    cat <<EOT
 **Provenance.** The zip and each program carry a build-provenance attestation:
 built by this repository's release workflow from commit $commit.
 
     gh attestation verify $zip --repo $repository
 
 EOT
+  else
+    cat <<EOT
+**Provenance.** None: this release carries no build-provenance attestation,
+since GitHub issues none for this repository (a private repository outside
+GitHub Enterprise Cloud). The checksums, and a rebuild of commit $commit
+(below), are what tie the download to its source.
+
+EOT
+  fi
+  echo "**Built on** $built_on. A rebuild gives the same bytes on that release, with"
+  echo "that compiler."
+  echo
   if [ "$signed" = yes ]; then
     cat <<EOT
 **Signature.** The programs are signed (Authenticode, SHA-256).
@@ -143,9 +169,9 @@ EOT
     Get-AuthenticodeSignature .\Guestwise.exe   # PowerShell
     osslsigncode verify -in Guestwise.exe
 
-**Rebuild.** The release is reproducible: on Debian 12, this commit built again
-gives the same programs once \`osslsigncode remove-signature\` has taken their
-signatures off, and the same other files. The zip itself differs from the
+**Rebuild.** The release is reproducible: built again on that release with that
+compiler, this commit gives the same programs once \`osslsigncode
+remove-signature\` has taken their signatures off, and the same other files. The zip itself differs from the
 unsigned rebuild's by those signatures and their lines in its \`SHA256SUMS\`.
 
     git clone $server/$repository guestwise && cd guestwise && git checkout $commit
@@ -158,8 +184,9 @@ EOT
 **Signature.** None: no code-signing certificate was set for this release,
 so Windows may say that the programs' publisher is unknown.
 
-**Rebuild.** The zip is reproducible: on Debian 12, this commit built again
-gives the same zip, byte for byte, and so the same programs.
+**Rebuild.** The zip is reproducible: built again on that release with that
+compiler, this commit gives the same zip, byte for byte, and so the same
+programs.
 
     git clone $server/$repository guestwise && cd guestwise && git checkout $commit
     bash scripts/release.sh build
@@ -179,9 +206,15 @@ assets() {
   python3 scripts/scoop-manifest.py "${manifest[@]}" > "$out/guestwise.json"
   python3 scripts/winget-manifest.py "${manifest[@]}" --out "$out"
   (cd "$out" && sha256sum -- *.zip guestwise.json *.yaml > SHA256SUMS)
-  local signed=no
+  local signed=no built_on
   if zip_is_signed "$zip"; then signed=yes; fi
-  notes "$tag" "$repository" "$server" "$commit" "$signed" "$(basename "$zip")" > "$out/notes.md"
+  built_on=$(toolchain)
+  # Whether GitHub attests is known only when the publish job tries: it
+  # takes the notes that say what happened.
+  notes "$tag" "$repository" "$server" "$commit" "$signed" "$(basename "$zip")" yes \
+    "$built_on" > "$out/notes.md"
+  notes "$tag" "$repository" "$server" "$commit" "$signed" "$(basename "$zip")" no \
+    "$built_on" > "$out/notes-unattested.md"
   echo "release: $out holds $(cd "$out" && echo *)"
 }
 
