@@ -241,6 +241,24 @@ class TagCheck(unittest.TestCase):
                           "('- ' items): the release notes would say nothing of what it holds\n"))
 
 
+class Sources(unittest.TestCase):
+    def test_the_release_builds_on_the_image_whose_zip_ci_checks(self):
+        workflows = SOURCE_DIR / ".github" / "workflows"
+        ci = yaml.safe_load((workflows / "ci.yml").read_text())
+        release = yaml.safe_load((workflows / "release.yml").read_text())
+        image = ci["env"]["RELEASE_IMAGE"]
+        self.assertIn(image, ci["jobs"]["linux"]["strategy"]["matrix"]["image"])
+        self.assertEqual(release["jobs"]["build"]["container"]["image"], image)
+
+    def test_a_windows_checkout_gives_every_file_as_committed(self):
+        # Git for Windows turns LF into CRLF on checkout (core.autocrlf).
+        with tempfile.TemporaryDirectory(prefix="guestwise-crlf-") as clone:
+            run("git", "-c", "core.autocrlf=true", "clone", "-q", SOURCE_DIR, clone)
+            changed = run("git", "-C", clone, "ls-files", "--eol").splitlines()
+        changed = [line for line in changed if line.split()[0][2:] != line.split()[1][2:]]
+        self.assertEqual(changed, [])
+
+
 class Embedding(unittest.TestCase):
     def test_example_built_on_the_installed_package_reports_as_guestwise(self):
         with tempfile.TemporaryDirectory(prefix="guestwise-embed-") as scratch:
