@@ -287,5 +287,155 @@ TEST(Facts, DetectOverAnswersMeetsAnEmptyMachineAfterTheLastAnswer) {
   EXPECT_THROW(detectOverAnswers(Json::array({1})), std::runtime_error);
 }
 
+// Four bytes of a CPUID text, in the register low byte first.
+std::uint32_t word(const char (&text)[5]) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(text[i]);
+  return value;
+}
+
+// A laptop without a hypervisor; each test adds what it is about.
+FakeHost intelLaptop() {
+  FakeHost machine;
+  machine.cpuidLeaves[0] = {0x16, word("Genu"), word("ntel"), word("ineI")};
+  machine.cpuidLeaves[1] = {0x806ea, 0x100800, 0x7ffafbbf, 0xbfebfbff};
+  machine.cpuidLeaves[0x80000000] = {0x80000008, 0, 0, 0};
+  machine.cpuidLeaves[0x80000002] = {word("    "), word("   I"), word("ntel"), word("(R) ")};
+  machine.cpuidLeaves[0x80000003] = {word("Core"), word("(TM)"), word(" i7-"), word("8650")};
+  machine.cpuidLeaves[0x80000004] = {word("U CP"), word("U @ "), word("1.90"), word("GHz\0")};
+  return machine;
+}
+
+const std::vector<std::uint32_t> BareLeaves = {0,          1,          0x80000000,
+                                               0x80000002, 0x80000003, 0x80000004};
+
+TEST(ProcessorFacts, BareHardwareHasNoHypervisorAndGuestwiseReadsNoLeaf) {
+  FakeHost machine = intelLaptop();
+  guestwiseOn(machine);
+  EXPECT_EQ(machine.cpuidLeavesAsked, std::vector<std::uint32_t>{});
+  const Json facts = Json::parse(factsOf(machine))["processor"];
+  EXPECT_EQ(machine.cpuidLeavesAsked, BareLeaves);
+  EXPECT_EQ(facts["vendor"], "GenuineIntel");
+  EXPECT_EQ(facts["brand"], "Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz");
+  EXPECT_EQ(facts["hypervisorPresent"], false);
+  EXPECT_TRUE(facts["hypervisor"].is_null());
+  EXPECT_EQ(facts["leaves"].size(), BareLeaves.size());
+  EXPECT_EQ(facts["leaves"]["0x00000000"], Json::parse(R"({"eax": "0x00000016",
+      "ebx": "0x756e6547", "ecx": "0x6c65746e", "edx": "0x49656e69"})"));
+}
+
+// A leaf past the maximum of its range is never read, and reads as null.
+TEST(ProcessorFacts, HypervisorLeavesAreReadAsFarAsTheirRangeAndInterfaceGo) {
+  const std::uint32_t hv = word("Hv#1");
+  const struct {
+    const char* machine;
+    CpuidRegisters range, signature;
+    const char* hypervisor;
+    std::vector<std::uint32_t> read;
+  } cases[] = {
+      {"KVM",
+       {0x40000001, word("KVMK"), word("VMKV"), word("M\0\0\0")},
+       {0x01007afb, 0, 0, 0},
+       R"({"maxLeaf": "0x40000001", "vendor": "KVMKVMKVM", "interface": "\ufffdz\u0000\u0001",
+           "privilegeFlags": null, "rootPartition": null})",
+       {0x40000000, 0x40000001}},
+      {"Hyper-V guest",
+       {0x4000000b, word("Micr"), word("osof"), word("t Hv")},
+       {hv, 0, 0, 0},
+       R"({"maxLeaf": "0x4000000b", "vendor": "Microsoft Hv", "interface": "Hv#1",
+           "privilegeFlags": "0xfffffffe", "rootPartition": false})",
+       {0x40000000, 0x40000001, 0x40000003}},
+      {"Hyper-V root",
+       {0x4000000b, word("Micr"), word("osof"), word("t Hv")},
+       {hv, 0, 0, 0},
+       R"({"maxLeaf": "0x4000000b", "vendor": "Microsoft Hv", "interface": "Hv#1",
+           "privilegeFlags": "0x00000001", "rootPartition": true})",
+       {0x40000000, 0x40000001, 0x40000003}},
+      {"Hv#1 without leaf 3",
+       {0x40000002, 0, 0, 0},
+       {hv, 0, 0, 0},
+       R"({"maxLeaf": "0x40000002", "vendor": "", "interface": "Hv#1", "privilegeFlags": null,
+           "rootPartition": null})",
+       {0x40000000, 0x40000001}},
+      {"another interface",
+       {0x40000010, word("VMwa"), word("reVM"), word("ware")},
+       {},
+       R"({"maxLeaf": "0x40000010", "vendor": "VMwareVMware", "interface": "",
+           "privilegeFlags": null, "rootPartition": null})",
+       {0x40000000, 0x40000001}},
+      {"a range below its own leaf",
+       {0, word("KVMK"), word("VMKV"), word("M\0\0\0")},
+       {},
+       R"({"maxLeaf": "0x00000000", "vendor": "KVMKVMKVM", "interface": null,
+           "privilegeFlags": null, "rootPartition": null})",
+       {0x40000000}},
+  };
+  for (const auto& c : cases) {
+    FakeHost machine = intelLaptop();
+    machine.cpuidLeaves[1].ecx |= 1u << 31;
+    machine.cpuidLeaves[0x40000000] = c.range;
+    machine.cpuidLeaves[0x40000001] = c.signature;
+    // The root's EBX has CreatePartitions alone, the guest's everything but.
+    const bool root = std::string(c.machine) == "Hyper-V root";
+    machine.cpuidLeaves[0x40000003] = {1, root ? 1u : 0xfffffffe, 1, 1};
+    const Json facts = processorFacts(machine);
+    EXPECT_EQ(facts["hypervisorPresent"], true) << c.machine;
+    EXPECT_EQ(facts["hypervisor"], Json::parse(c.hypervisor)) << c.machine;
+    std::vector<std::uint32_t> read = {0, 1};
+    read.insert(read.end(), c.read.begin(), c.read.end());
+    read.insert(read.end(), BareLeaves.begin() + 2, BareLeaves.end());
+    EXPECT_EQ(machine.cpuidLeavesAsked, read) << c.machine;
+  }
+}
+
+TEST(ProcessorFacts, LeavesPastTheMaximumAreAbsentAndNeverRead) {
+  FakeHost machine = intelLaptop();
+  machine.cpuidLeaves[0].eax = 0;
+  machine.cpuidLeaves[0x80000000].eax = 0x80000001;
+  const Json facts = processorFacts(machine);
+  EXPECT_EQ(machine.cpuidLeavesAsked, (std::vector<std::uint32_t>{0, 0x80000000}));
+  EXPECT_EQ(facts, Json::parse(R"({"vendor": "GenuineIntel", "brand": null,
+      "hypervisorPresent": null, "hypervisor": null, "leaves": {
+      "0x00000000": {"eax": "0x00000000", "ebx": "0x756e6547", "ecx": "0x6c65746e",
+                     "edx": "0x49656e69"},
+      "0x80000000": {"eax": "0x80000001", "ebx": "0x00000000", "ecx": "0x00000000",
+                     "edx": "0x00000000"}}})"));
+}
+
+// The replay judges the section by its own registers, never by the report.
+TEST(ProcessorFacts, ReplayKeepsTheVerdictAndRefusesASectionThatDoesNotFitItsRegisters) {
+  FakeHost machine = intelLaptop();
+  machine.cpuidLeaves[1].ecx |= 1u << 31;
+  machine.cpuidLeaves[0x40000000] = {0x40000001, word("A\0B\xE9"), word("\xFF\x01\"\\"), 0};
+  const std::string document = factsOf(machine);
+  const Json facts = Json::parse(document);
+  const Json odd = Json::parse(R"("A\u0000B\ufffd\ufffd\u0001\"\\")");
+  EXPECT_EQ(facts["processor"]["hypervisor"]["vendor"], odd);
+  EXPECT_EQ(facts["processor"]["leaves"]["0x40000000"]["ebx"], "0xe9420041");
+  expectSame(replayFacts(document), guestwiseOn(machine));
+  const std::string refused = "the processor section does not fit its registers at /processor";
+  const struct {
+    std::function<void(Json&)> change;
+    std::string refusal;
+  } cases[] = {
+      {[](Json& p) { p["hypervisor"]["vendor"] = "KVMKVMKVM"; },
+       refused + "/hypervisor/vendor: the replay has " + odd.dump() + ", the file \"KVMKVMKVM\""},
+      {[](Json& p) { p["leaves"]["0x00000001"]["ecx"] = "0x7FFAFBBF"; },
+       refused + "/hypervisorPresent: the replay has false, the file true"},
+      {[](Json& p) { p["leaves"].erase("0x40000000"); },
+       refused + "/hypervisor/maxLeaf: the replay has \"0x00000000\", the file \"0x40000001\""},
+      {[](Json& p) { p["leaves"]["0x40000003"] = p["leaves"]["0x00000000"]; },
+       refused + "/leaves/0x40000003: the replay has nothing, the file " +
+           facts["processor"]["leaves"]["0x00000000"].dump()},
+  };
+  for (const auto& c : cases) {
+    Json changed = facts;
+    c.change(changed["processor"]);
+    const ReplayOutcome outcome = replay(changed);
+    EXPECT_EQ(outcome.refusal, c.refusal);
+    EXPECT_EQ(outcome.status, std::nullopt);
+  }
+}
+
 }  // namespace
 }  // namespace guestwise
