@@ -327,47 +327,56 @@ TEST(ProcessorFacts, BareHardwareHasNoHypervisorAndGuestwiseReadsNoLeaf) {
 // A leaf past the maximum of its range is never read, and reads as null.
 TEST(ProcessorFacts, HypervisorLeavesAreReadAsFarAsTheirRangeAndInterfaceGo) {
   const std::uint32_t hv = word("Hv#1");
+  const CpuidRegisters hyperV = {0x4000000b, word("Micr"), word("osof"), word("t Hv")};
+  const std::string hyperVWords = R"("maxLeaf": "0x4000000b", "vendor": "Microsoft Hv",
+      "interface": "Hv#1", )";
+  // Leaf 0x40000003's EBX; its EAX has bit 0 set, to tell the two apart.
   const struct {
     const char* machine;
     CpuidRegisters range, signature;
-    const char* hypervisor;
+    std::uint32_t flags;
+    std::string hypervisor;
     std::vector<std::uint32_t> read;
   } cases[] = {
       {"KVM",
        {0x40000001, word("KVMK"), word("VMKV"), word("M\0\0\0")},
        {0x01007afb, 0, 0, 0},
-       R"({"maxLeaf": "0x40000001", "vendor": "KVMKVMKVM", "interface": "\ufffdz\u0000\u0001",
-           "privilegeFlags": null, "rootPartition": null})",
+       0,
+       R"("maxLeaf": "0x40000001", "vendor": "KVMKVMKVM", "interface": "\ufffdz\u0000\u0001",
+          "privilegeFlags": null, "rootPartition": null)",
        {0x40000000, 0x40000001}},
       {"Hyper-V guest",
-       {0x4000000b, word("Micr"), word("osof"), word("t Hv")},
+       hyperV,
        {hv, 0, 0, 0},
-       R"({"maxLeaf": "0x4000000b", "vendor": "Microsoft Hv", "interface": "Hv#1",
-           "privilegeFlags": "0xfffffffe", "rootPartition": false})",
+       0xfffffffe,
+       hyperVWords + R"("privilegeFlags": "0xfffffffe", "rootPartition": false)",
        {0x40000000, 0x40000001, 0x40000003}},
       {"Hyper-V root",
-       {0x4000000b, word("Micr"), word("osof"), word("t Hv")},
+       hyperV,
        {hv, 0, 0, 0},
-       R"({"maxLeaf": "0x4000000b", "vendor": "Microsoft Hv", "interface": "Hv#1",
-           "privilegeFlags": "0x00000001", "rootPartition": true})",
+       1,
+       hyperVWords + R"("privilegeFlags": "0x00000001", "rootPartition": true)",
        {0x40000000, 0x40000001, 0x40000003}},
       {"Hv#1 without leaf 3",
        {0x40000002, 0, 0, 0},
        {hv, 0, 0, 0},
-       R"({"maxLeaf": "0x40000002", "vendor": "", "interface": "Hv#1", "privilegeFlags": null,
-           "rootPartition": null})",
+       1,
+       R"("maxLeaf": "0x40000002", "vendor": "", "interface": "Hv#1", "privilegeFlags": null,
+          "rootPartition": null)",
        {0x40000000, 0x40000001}},
       {"another interface",
        {0x40000010, word("VMwa"), word("reVM"), word("ware")},
        {},
-       R"({"maxLeaf": "0x40000010", "vendor": "VMwareVMware", "interface": "",
-           "privilegeFlags": null, "rootPartition": null})",
+       1,
+       R"("maxLeaf": "0x40000010", "vendor": "VMwareVMware", "interface": "",
+          "privilegeFlags": null, "rootPartition": null)",
        {0x40000000, 0x40000001}},
       {"a range below its own leaf",
        {0, word("KVMK"), word("VMKV"), word("M\0\0\0")},
        {},
-       R"({"maxLeaf": "0x00000000", "vendor": "KVMKVMKVM", "interface": null,
-           "privilegeFlags": null, "rootPartition": null})",
+       1,
+       R"("maxLeaf": "0x00000000", "vendor": "KVMKVMKVM", "interface": null,
+          "privilegeFlags": null, "rootPartition": null)",
        {0x40000000}},
   };
   for (const auto& c : cases) {
@@ -375,12 +384,10 @@ TEST(ProcessorFacts, HypervisorLeavesAreReadAsFarAsTheirRangeAndInterfaceGo) {
     machine.cpuidLeaves[1].ecx |= 1u << 31;
     machine.cpuidLeaves[0x40000000] = c.range;
     machine.cpuidLeaves[0x40000001] = c.signature;
-    // The root's EBX has CreatePartitions alone, the guest's everything but.
-    const bool root = std::string(c.machine) == "Hyper-V root";
-    machine.cpuidLeaves[0x40000003] = {1, root ? 1u : 0xfffffffe, 1, 1};
+    machine.cpuidLeaves[0x40000003] = {1, c.flags, 1, 1};
     const Json facts = processorFacts(machine);
     EXPECT_EQ(facts["hypervisorPresent"], true) << c.machine;
-    EXPECT_EQ(facts["hypervisor"], Json::parse(c.hypervisor)) << c.machine;
+    EXPECT_EQ(facts["hypervisor"], Json::parse("{" + c.hypervisor + "}")) << c.machine;
     std::vector<std::uint32_t> read = {0, 1};
     read.insert(read.end(), c.read.begin(), c.read.end());
     read.insert(read.end(), BareLeaves.begin() + 2, BareLeaves.end());
