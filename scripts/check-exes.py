@@ -15,8 +15,13 @@ virtual machine. Each exe must carry its version resource and manifest;
 --help and --version must print their texts; the report must follow its
 schema and give the verdict, vendor and exit status expected; the facts
 that GuestwiseFacts.exe records must replay to its report and status, with
-nothing on standard error. Prints one line and returns 0 when all hold,
-else one line naming the first difference, status 1.
+nothing on standard error. The facts must hold a processor section: under
+Wine it must say what Linux says of the same processor; on Windows x64
+with VENDOR Hyper-V, that of a Hyper-V guest (the hypervisor bit, the
+"Microsoft Hv" signature, not the root partition); under the x64 emulation
+of Windows on ARM, whose CPUID is the emulator's, it is only shown. Prints
+one line and returns 0 when all hold, else one line naming the first
+difference, status 1.
 
 With TOOLS (the folder of dresser.exe, sleeper.exe and GuestwiseFloor.exe,
 which the build puts in runner-tools), the machine is then dressed as each
@@ -28,13 +33,15 @@ Guestwise.exe is timed against GuestwiseFloor.exe, N pairs taken in turns
 (20 by default). The facts documents of the undressed and each dressed run
 go to DIR, with their exit statuses in DIR/statuses.json; a table of what
 was checked and the times is added to FILE (by default the file that
-GITHUB_STEP_SUMMARY names, else DIR/summary.md). NAME, the runner leg, starts every failure line.
+GITHUB_STEP_SUMMARY names, else DIR/summary.md), with the processor section
+of the undressed run. NAME, the runner leg, starts every failure line.
 This needs an administrator on Windows, and changes the machine while it
 runs.
 
 Needs the Python packages jsonschema and pefile.
 """
 import argparse
+import ctypes
 import hashlib
 import json
 import os
@@ -52,8 +59,8 @@ sys.path.insert(0, str(E2E))
 
 import jsonschema  # noqa: E402
 import pefile  # noqa: E402
-from report import (HELP, STATUS_NOT_VM, STATUS_VM, VERSION, parse_facts,  # noqa: E402
-                    parse_report)
+from report import (HELP, STATUS_NOT_VM, STATUS_VM, VERSION, linux_processor,  # noqa: E402
+                    parse_facts, parse_report, processor_difference)
 from dressing import DRESSINGS, DressingFailed, dress, expected_report, undress  # noqa: E402
 from release import PROGRAMS  # noqa: E402
 from test_resources import resources, version_strings  # noqa: E402
@@ -238,7 +245,47 @@ def check_report_and_replay(exes, vendor):
     if (replay_status, untimed(replay)) != (facts_status, untimed(document["report"])):
         raise Differs(f"the replay gave status {replay_status} and {replay}, the facts "
                       f"recorded status {facts_status} and {document['report']}")
-    return status, report, facts
+    return status, report, facts, document
+
+
+def runs_on_x64_hardware():
+    """False under the x64 emulation of Windows on ARM, whose CPUID is the
+    emulator's (IsWow64Process2 names the machine's own architecture)."""
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.GetCurrentProcess.restype = ctypes.c_void_p
+    kernel32.IsWow64Process2.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_ushort),
+                                         ctypes.POINTER(ctypes.c_ushort)]
+    process, machine = ctypes.c_ushort(), ctypes.c_ushort()
+    if not kernel32.IsWow64Process2(kernel32.GetCurrentProcess(), ctypes.byref(process),
+                                    ctypes.byref(machine)):
+        raise Differs(f"IsWow64Process2 failed: error {ctypes.get_last_error()}")
+    return machine.value == 0x8664  # IMAGE_FILE_MACHINE_AMD64
+
+
+def check_processor(exes, document, vendor):
+    """The processor section, as far as this machine lets it be known; the
+    summary's rows of what it says."""
+    section = document.get("processor")
+    if section is None:
+        raise Differs("GuestwiseFacts.exe's document has no processor section")
+    hypervisor = section["hypervisor"] or {}
+    if exes.launcher:
+        difference = processor_difference(section, linux_processor())
+        if difference:
+            raise Differs(f"under Wine, {difference}")
+    elif vendor == "Hyper-V" and runs_on_x64_hardware():
+        found = (section["hypervisorPresent"], hypervisor.get("vendor"),
+                 hypervisor.get("rootPartition"))
+        if found != (True, "Microsoft Hv", False):
+            raise Differs(f"the processor's hypervisor bit, signature and root partition are "
+                          f"{found}, expected (True, 'Microsoft Hv', False) on a Hyper-V guest")
+    said = {key: section[key] for key in ("vendor", "brand", "hypervisorPresent")}
+    return [("Processor (CPUID)", cell(json.dumps(said))),
+            ("Its hypervisor leaves", cell(json.dumps(section["hypervisor"])))]
+
+
+def cell(text):
+    return text.replace("|", "\\|")
 
 
 def first_difference(expected, found):
@@ -385,9 +432,11 @@ def check(folder, launcher, vendor, runner=None):
     exes = Exes(folder, launcher)
     check_resources(exes)
     check_texts(exes)
-    status, report, facts = check_report_and_replay(exes, vendor)
+    status, report, facts, document = check_report_and_replay(exes, vendor)
+    processor_rows = check_processor(exes, document, vendor)
     if runner:
         runner.rows.append(("Resources, --help, --version, the facts replay", "as expected"))
+        runner.rows += processor_rows
         runner.save_facts("undressed", status, facts)
         runner.check_dressings(exes, {**report, "status": status})
         runner.add_times(*runner.time_runs(exes))
@@ -435,8 +484,8 @@ def main(argv):
         runner.write_summary()
     print(f"check-exes: {options.zip_in or options.folder}: {report['vendor']}, confidence "
           f"{report['confidence']}, {len(report['evidence'])} findings; "
-          f"{'checksums, ' if options.zip_in else ''}texts, resources and the facts replay "
-          f"as expected{'; every dressing and undressing as expected' if runner else ''}")
+          f"{'checksums, ' if options.zip_in else ''}texts, resources, the facts replay and "
+          f"the processor section as expected{'; every dressing and undressing as expected' if runner else ''}")
     return 0
 
 

@@ -59,12 +59,17 @@ std::string difference(const std::string& where, const Json* replayed, const Jso
 
 }  // namespace
 
-std::string factsText(const Json& report, const Json& answers) {
-  return dump({{"format", FactsFormat},
-               {"guestwiseVersion", GUESTWISE_VERSION},
-               {"report", report},
-               {"answers", answers}},
-              2);
+std::string factsText(const Json& report, const Json& answers, const Json& processor) {
+  Json document = {{"format", FactsFormat},
+                   {"guestwiseVersion", GUESTWISE_VERSION},
+                   {"report", report},
+                   {"answers", answers}};
+  if (!processor.is_null()) document["processor"] = processor;
+  return dump(document, 2);
+}
+
+Json asWritten(const Json& value) {
+  return Json::parse(dump(value));
 }
 
 Json parseFacts(const std::string& bytes) {

@@ -56,6 +56,14 @@ T member(const Json* record, const char* name) {
   return T{};
 }
 
+// What the processor says of a hypervisor, from the CPUID leaves it offers
+// (read through the host, each written down with its registers), as the
+// facts document's "processor" section holds it.
+Json processorFacts(Host& host);
+// The registers that a processor section records for the leaf; 0 for each
+// one it does not record as 8 hex digits.
+CpuidRegisters recordedCpuid(const Json* processor, std::uint32_t leaf);
+
 // Writes down every call the probes make and its answer, in call order. The
 // answers come from the machine or, in a replay, from the records of a facts
 // file, in order and unjudged: a record of another kind, or a member of
@@ -65,10 +73,13 @@ T member(const Json* record, const char* name) {
 class FactsHost : public Host {
  public:
   explicit FactsHost(Host& machine) : machine_(&machine) {}
-  // `fileRecords` must outlive the host. A detection that needs only the
-  // first few calls written down keeps that many.
-  explicit FactsHost(const Json& fileRecords, std::size_t kept = SIZE_MAX)
-      : replayed_(&fileRecords), kept_(kept) {}
+  // `fileRecords` must outlive the host, and so must `processor`, a file's
+  // section whose registers answer CPUID (none: every register reads 0). A
+  // detection that needs only the first few calls written down keeps that
+  // many.
+  explicit FactsHost(const Json& fileRecords, std::size_t kept = SIZE_MAX,
+                     const Json* processor = nullptr)
+      : replayed_(&fileRecords), kept_(kept), processor_(processor) {}
 
   std::unique_ptr<WmiSession> newWmiConnection() override;
   bool registryKeyOpens(const std::string& key) override {
@@ -85,6 +96,10 @@ class FactsHost : public Host {
   std::optional<std::vector<std::string>> runningProcessImageNames() override {
     return answer({"processes", nullptr, "names"}, nullptr,
                   [&] { return machine_->runningProcessImageNames(); });
+  }
+  // Not an answer to the probes, so never written down with them.
+  CpuidRegisters cpuid(std::uint32_t leaf) override {
+    return machine_ ? machine_->cpuid(leaf) : recordedCpuid(processor_, leaf);
   }
 
   Json& records() { return records_; }
@@ -111,11 +126,16 @@ class FactsHost : public Host {
   const Json* replayed_ = nullptr;
   std::size_t next_ = 0;
   std::size_t kept_ = SIZE_MAX;
+  const Json* processor_ = nullptr;
   Json records_ = Json::array();
 };
 
-// The document of a run, with a two-space indent and no final line break.
-std::string factsText(const Json& report, const Json& answers);
+// The document of a run, with a two-space indent and no final line break;
+// a null processor section is left out, as the first release wrote none.
+std::string factsText(const Json& report, const Json& answers, const Json& processor = Json());
+// A value as the document holds it once written: bytes that are not UTF-8
+// read as U+FFFD.
+Json asWritten(const Json& value);
 // Reads UTF-8, with or without a byte order mark, and UTF-16 with one.
 // Throws std::runtime_error, saying why in one line, for a file over the
 // bounds, text that is not JSON, or a document of another format.

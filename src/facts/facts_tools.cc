@@ -68,14 +68,24 @@ int collectFacts(Host& host, std::string& document) {
   std::string report;
   const int status = detectWith(recorder, report);
   redact(recorder.records());
-  document = factsText(Json::parse(report), recorder.records()) + "\n";
+  // After the detection, which never reads the processor.
+  document = factsText(Json::parse(report), recorder.records(), processorFacts(recorder)) + "\n";
   return status;
 }
 
 ReplayOutcome replayFacts(const std::string& bytes) {
   try {
     const Json document = parseFacts(bytes);
-    FactsHost replay(document.at("answers"));
+    const auto processor = document.find("processor");
+    const Json* recorded = processor == document.end() ? nullptr : &*processor;
+    FactsHost replay(document.at("answers"), SIZE_MAX, recorded);
+    // The section is no answer to the probes: it must only say what its own
+    // registers say, whatever the report.
+    if (recorded) {
+      if (const auto differs = firstDifference(processorFacts(replay), *recorded, "/processor")) {
+        return {{}, {}, "the processor section does not fit its registers " + *differs, {}};
+      }
+    }
     std::string report;
     const int status = detectWith(replay, report);
     // It fits when the probes asked what the file answers, in that order;

@@ -1,6 +1,11 @@
 // The probes' host on a real Windows machine.
 #include "platform/windows-win32.h"
 #include <tlhelp32.h>
+#ifdef _MSC_VER
+#include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
 
 #include "platform/handles-win32.h"
 #include "platform/utf8-win32.h"
@@ -10,6 +15,19 @@
 namespace guestwise {
 
 namespace {
+
+CpuidRegisters processorAnswer(std::uint32_t leaf) {
+#ifdef _MSC_VER
+  int registers[4];
+  __cpuidex(registers, static_cast<int>(leaf), 0);
+  return {static_cast<std::uint32_t>(registers[0]), static_cast<std::uint32_t>(registers[1]),
+          static_cast<std::uint32_t>(registers[2]), static_cast<std::uint32_t>(registers[3])};
+#else
+  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+  __cpuid_count(leaf, 0, eax, ebx, ecx, edx);
+  return {eax, ebx, ecx, edx};
+#endif
+}
 
 class WindowsHost : public Host {
  public:
@@ -44,6 +62,8 @@ class WindowsHost : public Host {
     }
     return names;
   }
+
+  CpuidRegisters cpuid(std::uint32_t leaf) override { return processorAnswer(leaf); }
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,6 +20,14 @@ class WmiRow {
   virtual ~WmiRow() = default;
   // The named property as UTF-8; empty when absent or not a string.
   virtual std::string getStringProperty(const wchar_t* name) const = 0;
+};
+
+// What the processor's CPUID instruction answered for one leaf.
+struct CpuidRegisters {
+  std::uint32_t eax = 0;
+  std::uint32_t ebx = 0;
+  std::uint32_t ecx = 0;
+  std::uint32_t edx = 0;
 };
 
 using WmiRowHandler = std::function<void(const WmiRow& row)>;
@@ -48,6 +57,9 @@ class Host {
   // Image names of the running processes as UTF-8, one per process, or
   // nothing when no snapshot could be taken.
   virtual std::optional<std::vector<std::string>> runningProcessImageNames() = 0;
+  // CPUID for the leaf, subleaf 0. Callers ask only for leaves within the
+  // maximum that their range reports; no probe asks at all.
+  virtual CpuidRegisters cpuid(std::uint32_t leaf) = 0;
 };
 
 // The machine this process runs on (only the Windows build has one).

@@ -287,5 +287,130 @@ TEST(Facts, DetectOverAnswersMeetsAnEmptyMachineAfterTheLastAnswer) {
   EXPECT_THROW(detectOverAnswers(Json::array({1})), std::runtime_error);
 }
 
+// Four bytes of a CPUID text, in the register low byte first.
+std::uint32_t word(const char (&text)[5]) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(text[i]);
+  return value;
+}
+
+// A laptop without a hypervisor; each test adds what it is about.
+FakeHost intelLaptop() {
+  FakeHost machine;
+  machine.cpuidLeaves[0] = {0x16, word("Genu"), word("ntel"), word("ineI")};
+  machine.cpuidLeaves[1] = {0x806ea, 0x100800, 0x7ffafbbf, 0xbfebfbff};
+  machine.cpuidLeaves[0x80000000] = {0x80000008, 0, 0, 0};
+  machine.cpuidLeaves[0x80000002] = {word("    "), word("   I"), word("ntel"), word("(R) ")};
+  machine.cpuidLeaves[0x80000003] = {word("Core"), word("(TM)"), word(" i7-"), word("8650")};
+  machine.cpuidLeaves[0x80000004] = {word("U CP"), word("U @ "), word("1.90"), word("GHz\0")};
+  return machine;
+}
+
+using Leaves = std::vector<std::uint32_t>;
+const Leaves BareLeaves = {0, 1, 0x80000000, 0x80000002, 0x80000003, 0x80000004};
+
+TEST(ProcessorFacts, BareHardwareGivesItsTextsAndLeavesPastTheMaximumAreNeverRead) {
+  FakeHost machine = intelLaptop();
+  guestwiseOn(machine);
+  EXPECT_EQ(machine.cpuidLeavesAsked, Leaves{});
+  Json facts = Json::parse(factsOf(machine))["processor"];
+  EXPECT_EQ(machine.cpuidLeavesAsked, BareLeaves);
+  EXPECT_EQ(facts["leaves"]["0x00000000"], Json::parse(R"({"eax": "0x00000016",
+      "ebx": "0x756e6547", "ecx": "0x6c65746e", "edx": "0x49656e69"})"));
+  facts.erase("leaves");
+  EXPECT_EQ(facts, Json::parse(R"({"vendor": "GenuineIntel",
+      "brand": "Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz", "hypervisorPresent": false,
+      "hypervisor": null})"));
+  machine.cpuidLeaves[0].eax = 0;
+  machine.cpuidLeaves[0x80000000].eax = 0x80000001;
+  machine.cpuidLeavesAsked.clear();
+  facts = processorFacts(machine);
+  EXPECT_EQ(machine.cpuidLeavesAsked, (Leaves{0, 0x80000000}));
+  EXPECT_EQ((std::tuple(facts["brand"], facts["hypervisorPresent"], facts["leaves"].size())),
+            std::tuple(Json(), Json(), 2u));
+}
+
+// The words are maxLeaf, vendor, interface, privilegeFlags, rootPartition.
+TEST(ProcessorFacts, HypervisorLeavesAreReadAsFarAsTheirRangeAndInterfaceGo) {
+  const CpuidRegisters kvm = {0x40000001, word("KVMK"), word("VMKV"), word("M\0\0\0")};
+  const CpuidRegisters hyperV = {0x4000000b, word("Micr"), word("osof"), word("t Hv")};
+  const CpuidRegisters hv = {word("Hv#1"), 0, 0, 0};
+  const struct {
+    CpuidRegisters range, signature;
+    std::uint32_t flags;  // leaf 0x40000003's EBX; its EAX has bit 0 set
+    const char* words;
+    Leaves read;
+  } cases[] = {
+      {kvm,
+       {0x01007afb, 0, 0, 0},
+       0,
+       R"(["0x40000001", "KVMKVMKVM", "\ufffdz\u0000\u0001", null, null])",
+       {0x40000000, 0x40000001}},
+      {hyperV,
+       hv,
+       0xfffffffe,
+       R"(["0x4000000b", "Microsoft Hv", "Hv#1", "0xfffffffe", false])",
+       {0x40000000, 0x40000001, 0x40000003}},
+      {hyperV,
+       hv,
+       1,
+       R"(["0x4000000b", "Microsoft Hv", "Hv#1", "0x00000001", true])",
+       {0x40000000, 0x40000001, 0x40000003}},
+      {{0x40000002, 0, 0, 0},
+       hv,
+       1,
+       R"(["0x40000002", "", "Hv#1", null, null])",
+       {0x40000000, 0x40000001}},
+      {{0x40000010, word("VMwa"), word("reVM"), word("ware")},
+       {},
+       1,
+       R"(["0x40000010", "VMwareVMware", "", null, null])",
+       {0x40000000, 0x40000001}},
+      {{0, kvm.ebx, kvm.ecx, kvm.edx},
+       {},
+       1,
+       R"(["0x00000000", "KVMKVMKVM", null, null, null])",
+       {0x40000000}},
+  };
+  for (const auto& c : cases) {
+    FakeHost machine = intelLaptop();
+    machine.cpuidLeaves[1].ecx |= 1u << 31;
+    machine.cpuidLeaves[0x40000000] = c.range;
+    machine.cpuidLeaves[0x40000001] = c.signature;
+    machine.cpuidLeaves[0x40000003] = {1, c.flags, 1, 1};
+    const Json facts = processorFacts(machine);
+    Json words = Json::array();
+    for (const auto& [name, value] : facts["hypervisor"].items()) words.push_back(value);
+    EXPECT_EQ(words, Json::parse(c.words));
+    Leaves read = {0, 1};
+    read.insert(read.end(), c.read.begin(), c.read.end());
+    read.insert(read.end(), BareLeaves.begin() + 2, BareLeaves.end());
+    EXPECT_EQ(machine.cpuidLeavesAsked, read) << c.words;
+  }
+}
+
+// The replay judges the section by its own registers, never by the report.
+TEST(ProcessorFacts, ReplayKeepsTheVerdictAndRefusesASectionThatDoesNotFitItsRegisters) {
+  FakeHost machine = intelLaptop();
+  machine.cpuidLeaves[1].ecx |= 1u << 31;
+  machine.cpuidLeaves[0x40000000] = {0x40000001, word("A\0B\xE9"), word("\xFF\x01\"\\"), 0};
+  const std::string document = factsOf(machine);
+  const Json facts = Json::parse(document);
+  const Json odd = Json::parse(R"("A\u0000B\ufffd\ufffd\u0001\"\\")");
+  EXPECT_EQ(facts["processor"]["hypervisor"]["vendor"], odd);
+  EXPECT_EQ(facts["processor"]["leaves"]["0x40000000"]["ebx"], "0xe9420041");
+  expectSame(replayFacts(document), guestwiseOn(machine));
+  const std::string refused = "the processor section does not fit its registers at /processor";
+  Json changed = facts;
+  changed["processor"]["hypervisor"]["vendor"] = "KVMKVMKVM";
+  EXPECT_EQ(replay(changed).refusal, refused + "/hypervisor/vendor: the replay has " + odd.dump() +
+                                         ", the file \"KVMKVMKVM\"");
+  changed = facts;
+  changed["processor"]["leaves"]["0x00000001"]["ecx"] = "0x7FFAFBBF";  // not as written
+  const ReplayOutcome outcome = replay(changed);
+  EXPECT_EQ(outcome.refusal, refused + "/hypervisorPresent: the replay has false, the file true");
+  EXPECT_EQ(outcome.status, std::nullopt);
+}
+
 }  // namespace
 }  // namespace guestwise

@@ -35,10 +35,12 @@ class FakeHost : public Host {
   std::optional<std::string> windowsDir = std::string("C:\\Windows");
   std::set<std::string> existingPaths;
   std::optional<std::vector<std::string>> processes = std::vector<std::string>{};
-  std::function<void()> beforeEachRow;  // a test may throw from here
+  std::function<void()> beforeEachRow;                  // a test may throw from here
+  std::map<std::uint32_t, CpuidRegisters> cpuidLeaves;  // the others answer 0s
 
   std::vector<std::wstring> queriesRun;
   std::vector<std::string> pathsAsked;
+  std::vector<std::uint32_t> cpuidLeavesAsked;
   int connectsMade = 0;
   int connectionsOpen = 0;
 
@@ -52,6 +54,11 @@ class FakeHost : public Host {
     return existingPaths.count(path) != 0;
   }
   std::optional<std::vector<std::string>> runningProcessImageNames() override { return processes; }
+  CpuidRegisters cpuid(std::uint32_t leaf) override {
+    cpuidLeavesAsked.push_back(leaf);
+    const auto found = cpuidLeaves.find(leaf);
+    return found == cpuidLeaves.end() ? CpuidRegisters{} : found->second;
+  }
 };
 
 class FakeWmiSession : public WmiSession {

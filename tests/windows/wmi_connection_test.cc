@@ -424,6 +424,7 @@ class HostWithRuntime : public Host {
   std::optional<std::vector<std::string>> runningProcessImageNames() override {
     return platformHost().runningProcessImageNames();
   }
+  CpuidRegisters cpuid(std::uint32_t leaf) override { return platformHost().cpuid(leaf); }
 
  private:
   ComRuntime& com_;
