@@ -12,6 +12,10 @@ namespace {
 
 constexpr std::uint32_t VendorLeaf = 0x00000000;  // EAX: the highest basic leaf
 constexpr std::uint32_t FeatureLeaf = 0x00000001;
+// Of its EBX: the initial APIC ID, which names the core that happened to run
+// the instruction, not the processor; kept, it would make two runs' facts
+// differ on a machine that did not change.
+constexpr std::uint32_t InitialApicId = 0xFFu << 24;
 constexpr std::uint32_t HypervisorPresent = 1u << 31;  // of ECX; zero on bare hardware
 constexpr std::uint32_t HypervisorLeaf = 0x40000000;   // EAX: the highest hypervisor leaf
 constexpr std::uint32_t InterfaceLeaf = 0x40000001;
@@ -76,7 +80,8 @@ class LeafReader {
  public:
   explicit LeafReader(Host& host) : host_(host) {}
   CpuidRegisters operator()(std::uint32_t leaf) {
-    const CpuidRegisters answer = host_.cpuid(leaf);
+    CpuidRegisters answer = host_.cpuid(leaf);
+    if (leaf == FeatureLeaf) answer.ebx &= ~InitialApicId;
     const std::uint32_t values[] = {answer.eax, answer.ebx, answer.ecx, answer.edx};
     Json& written = leaves_[hexText(leaf)] = Json::object();
     for (std::size_t i = 0; i < 4; ++i) written[RegisterNames[i]] = hexText(values[i]);

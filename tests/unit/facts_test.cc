@@ -298,7 +298,7 @@ std::uint32_t word(const char (&text)[5]) {
 FakeHost intelLaptop() {
   FakeHost machine;
   machine.cpuidLeaves[0] = {0x16, word("Genu"), word("ntel"), word("ineI")};
-  machine.cpuidLeaves[1] = {0x806ea, 0x100800, 0x7ffafbbf, 0xbfebfbff};
+  machine.cpuidLeaves[1] = {0x806ea, 0x05100800, 0x7ffafbbf, 0xbfebfbff};  // on core 5
   machine.cpuidLeaves[0x80000000] = {0x80000008, 0, 0, 0};
   machine.cpuidLeaves[0x80000002] = {word("    "), word("   I"), word("ntel"), word("(R) ")};
   machine.cpuidLeaves[0x80000003] = {word("Core"), word("(TM)"), word(" i7-"), word("8650")};
@@ -317,6 +317,7 @@ TEST(ProcessorFacts, BareHardwareGivesItsTextsAndLeavesPastTheMaximumAreNeverRea
   EXPECT_EQ(machine.cpuidLeavesAsked, BareLeaves);
   EXPECT_EQ(facts["leaves"]["0x00000000"], Json::parse(R"({"eax": "0x00000016",
       "ebx": "0x756e6547", "ecx": "0x6c65746e", "edx": "0x49656e69"})"));
+  EXPECT_EQ(facts["leaves"]["0x00000001"]["ebx"], "0x00100800");  // whichever core ran it
   facts.erase("leaves");
   EXPECT_EQ(facts, Json::parse(R"({"vendor": "GenuineIntel",
       "brand": "Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz", "hypervisorPresent": false,
