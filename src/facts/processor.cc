@@ -1,6 +1,6 @@
 // The processor's own answer to whether a hypervisor runs it, as the Intel
-// and AMD manuals define CPUID and Hyper-V's Top Level Functional
-// Specification defines the hypervisor leaves. No probe judges it.
+// and AMD manuals define CPUID and Microsoft's Hyper-V hypervisor reference
+// defines the hypervisor leaves. No probe judges it.
 #include <algorithm>
 #include <initializer_list>
 
