@@ -24,6 +24,11 @@ constexpr std::uint32_t HyperVInterface = 0x31237648;  // "Hv#1"
 // Of EBX, the high half of the partition's privilege mask: only the root
 // partition, the one that runs the host's own Windows, may create others.
 constexpr std::uint32_t CreatePartitions = 1u << 0;
+// KVM and Xen, when they offer Hyper-V's interface at 0x40000000, move their
+// own signature to the next range. Its EAX names a leaf of that range only
+// where one is there: anything else (zeros, most often) says nothing.
+constexpr std::uint32_t NextRangeLeaf = 0x40000100;
+constexpr std::uint32_t NextRangeLast = 0x400001FF;
 constexpr std::uint32_t ExtendedLeaf = 0x80000000;  // EAX: the highest extended leaf
 constexpr std::uint32_t FirstBrandLeaf = 0x80000002;
 constexpr std::uint32_t LastBrandLeaf = 0x80000004;
@@ -110,14 +115,21 @@ Json hypervisorFacts(LeafReader& read) {
                 {"vendor", signatureText(bytesOf({range.ebx, range.ecx, range.edx}))},
                 {"interface", nullptr},
                 {"privilegeFlags", nullptr},
-                {"rootPartition", nullptr}};
-  if (range.eax < InterfaceLeaf) return facts;
-  const std::uint32_t signature = read(InterfaceLeaf).eax;
-  facts["interface"] = signatureText(bytesOf({signature}));
-  if (signature != HyperVInterface || range.eax < HyperVFeatureLeaf) return facts;
-  const std::uint32_t flags = read(HyperVFeatureLeaf).ebx;
-  facts["privilegeFlags"] = hexText(flags);
-  facts["rootPartition"] = (flags & CreatePartitions) != 0;
+                {"rootPartition", nullptr},
+                {"nextRangeVendor", nullptr}};
+  if (range.eax >= InterfaceLeaf) {
+    const std::uint32_t signature = read(InterfaceLeaf).eax;
+    facts["interface"] = signatureText(bytesOf({signature}));
+    if (signature == HyperVInterface && range.eax >= HyperVFeatureLeaf) {
+      const std::uint32_t flags = read(HyperVFeatureLeaf).ebx;
+      facts["privilegeFlags"] = hexText(flags);
+      facts["rootPartition"] = (flags & CreatePartitions) != 0;
+    }
+  }
+  const CpuidRegisters next = read(NextRangeLeaf);
+  if (next.eax >= NextRangeLeaf && next.eax <= NextRangeLast) {
+    facts["nextRangeVendor"] = signatureText(bytesOf({next.ebx, next.ecx, next.edx}));
+  }
   return facts;
 }
 
