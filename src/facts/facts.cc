@@ -57,6 +57,21 @@ std::string difference(const std::string& where, const Json* replayed, const Jso
          ", the file " + (recorded ? dump(*recorded) : "nothing");
 }
 
+const std::string NotTheFormat = "does not follow the facts format: ";
+
+std::string withArticle(const char* typeName) {
+  return (std::string("aeiou").find(typeName[0]) == std::string::npos ? "a " : "an ") +
+         std::string(typeName);
+}
+
+// Named in the format's words, not the JSON library's.
+void requireType(const Json& document, const char* key, Json::value_t type) {
+  const Json& value = document.at(key);
+  if (value.type() == type) return;
+  throw std::runtime_error(NotTheFormat + "/" + key + " is " + withArticle(value.type_name()) +
+                           ", not " + withArticle(Json(type).type_name()));
+}
+
 }  // namespace
 
 std::string factsText(const Json& report, const Json& answers, const Json& processor) {
@@ -74,16 +89,15 @@ Json asWritten(const Json& value) {
 
 Json parseFacts(const std::string& bytes) {
   Json document = parseJson(bytes);
-  const std::string refused = "does not follow the facts format: ";
   try {
     if (document.at("format") != FactsFormat) {
-      throw std::runtime_error(refused + "/format is " + dump(document["format"]) +
+      throw std::runtime_error(NotTheFormat + "/format is " + dump(document["format"]) +
                                "; this replay reads format " + std::to_string(FactsFormat));
     }
-    document.at("report").get_ref<const Json::object_t&>();
-    document.at("answers").get_ref<const Json::array_t&>();
+    requireType(document, "report", Json::value_t::object);
+    requireType(document, "answers", Json::value_t::array);
   } catch (const Json::exception& e) {
-    throw refusal(refused, e);
+    throw refusal(NotTheFormat, e);
   }
   return document;
 }

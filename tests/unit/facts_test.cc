@@ -76,7 +76,7 @@ std::function<bool(const Json&)> queryOf(const std::string& wmiClass) {
 FakeHost qemuGuest() {
   FakeHost machine;
   machine.rowsByClass[L"Win32_ComputerSystem"] = {
-      FakeRow({{L"Manufacturer", "QEMU \xC3\xA9"}, {L"Model", "Standard PC"}})};
+      FakeRow({{L"Manufacturer", "QEMU \xCE\xA9"}, {L"Model", "Standard PC"}})};
   machine.processes = std::vector<std::string>{"explorer.exe", "qemu-ga.exe"};
   return machine;
 }
@@ -157,6 +157,12 @@ TEST(Facts, ReplayRefusesAFileThatDoesNotFitTheCallsNamingTheFirstMismatch) {
        "does not follow the facts format: /format is 2; this replay reads format 1"},
       {[](Json& f) { f.erase("answers"); },
        "does not follow the facts format: key 'answers' not found"},
+      {[](Json& f) { f.erase("report"); },
+       "does not follow the facts format: key 'report' not found"},
+      {[](Json& f) { f["report"] = f["report"].dump(); },
+       "does not follow the facts format: /report is a string, not an object"},
+      {[](Json& f) { f["answers"] = Json::object(); },
+       "does not follow the facts format: /answers is an object, not an array"},
       {[&](Json& f) { f["answers"][std::stoi(key)]["opens"] = "yes"; },
        at + key + "/opens: the replay has false, the file \"yes\""},
       {[&](Json& f) { f["answers"][std::stoi(key)]["kind"] = "path"; },
@@ -294,15 +300,16 @@ std::uint32_t word(const char (&text)[5]) {
   return value;
 }
 
-// A laptop without a hypervisor; each test adds what it is about.
+// A laptop without a hypervisor, whose ranges end exactly where the leaves
+// read end; each test adds what it is about.
 FakeHost intelLaptop() {
   FakeHost machine;
-  machine.cpuidLeaves[0] = {0x16, word("Genu"), word("ntel"), word("ineI")};
-  machine.cpuidLeaves[1] = {0x806ea, 0x05100800, 0x7ffafbbf, 0xbfebfbff};  // on core 5
-  machine.cpuidLeaves[0x80000000] = {0x80000008, 0, 0, 0};
+  machine.cpuidLeaves[0] = {1, word("Genu"), word("ntel"), word("ineI")};
+  machine.cpuidLeaves[1] = {0x806ea, 0x85100800, 0x7ffafbbf, 0xbfebfbff};  // on core 0x85
+  machine.cpuidLeaves[0x80000000] = {0x80000004, 0, 0, 0};
   machine.cpuidLeaves[0x80000002] = {word("    "), word("   I"), word("ntel"), word("(R) ")};
   machine.cpuidLeaves[0x80000003] = {word("Core"), word("(TM)"), word(" i7-"), word("8650")};
-  machine.cpuidLeaves[0x80000004] = {word("U CP"), word("U @ "), word("1.90"), word("GHz\0")};
+  machine.cpuidLeaves[0x80000004] = {word("U @ "), word("1.90"), word("GHz "), word("  \0 ")};
   return machine;
 }
 
@@ -315,15 +322,15 @@ TEST(ProcessorFacts, BareHardwareGivesItsTextsAndLeavesPastTheMaximumAreNeverRea
   EXPECT_EQ(machine.cpuidLeavesAsked, Leaves{});
   Json facts = Json::parse(factsOf(machine))["processor"];
   EXPECT_EQ(machine.cpuidLeavesAsked, BareLeaves);
-  EXPECT_EQ(facts["leaves"]["0x00000000"], Json::parse(R"({"eax": "0x00000016",
+  EXPECT_EQ(facts["leaves"]["0x00000000"], Json::parse(R"({"eax": "0x00000001",
       "ebx": "0x756e6547", "ecx": "0x6c65746e", "edx": "0x49656e69"})"));
   EXPECT_EQ(facts["leaves"]["0x00000001"]["ebx"], "0x00100800");  // whichever core ran it
   facts.erase("leaves");
   EXPECT_EQ(facts, Json::parse(R"({"vendor": "GenuineIntel",
-      "brand": "Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz", "hypervisorPresent": false,
+      "brand": "Intel(R) Core(TM) i7-8650U @ 1.90GHz", "hypervisorPresent": false,
       "hypervisor": null})"));
   machine.cpuidLeaves[0].eax = 0;
-  machine.cpuidLeaves[0x80000000].eax = 0x80000001;
+  machine.cpuidLeaves[0x80000000].eax = 0x80000003;
   machine.cpuidLeavesAsked.clear();
   facts = processorFacts(machine);
   EXPECT_EQ(machine.cpuidLeavesAsked, (Leaves{0, 0x80000000}));
@@ -331,46 +338,58 @@ TEST(ProcessorFacts, BareHardwareGivesItsTextsAndLeavesPastTheMaximumAreNeverRea
             std::tuple(Json(), Json(), 2u));
 }
 
-// The words are maxLeaf, vendor, interface, privilegeFlags, rootPartition.
+// The words are maxLeaf, vendor, interface, privilegeFlags, rootPartition
+// and nextRangeVendor.
 TEST(ProcessorFacts, HypervisorLeavesAreReadAsFarAsTheirRangeAndInterfaceGo) {
   const CpuidRegisters kvm = {0x40000001, word("KVMK"), word("VMKV"), word("M\0\0\0")};
   const CpuidRegisters hyperV = {0x4000000b, word("Micr"), word("osof"), word("t Hv")};
   const CpuidRegisters hv = {word("Hv#1"), 0, 0, 0};
+  // Where KVM and Xen move their own signature when they offer Hyper-V's.
+  const auto next = [&](std::uint32_t maxLeaf) {
+    return CpuidRegisters{maxLeaf, kvm.ebx, kvm.ecx, kvm.edx};
+  };
   const struct {
     CpuidRegisters range, signature;
     std::uint32_t flags;  // leaf 0x40000003's EBX; its EAX has bit 0 set
+    CpuidRegisters nextRange;
     const char* words;
     Leaves read;
   } cases[] = {
       {kvm,
        {0x01007afb, 0, 0, 0},
        0,
-       R"(["0x40000001", "KVMKVMKVM", "\ufffdz\u0000\u0001", null, null])",
+       {},
+       R"(["0x40000001", "KVMKVMKVM", "\ufffdz\u0000\u0001", null, null, null])",
        {0x40000000, 0x40000001}},
       {hyperV,
        hv,
        0xfffffffe,
-       R"(["0x4000000b", "Microsoft Hv", "Hv#1", "0xfffffffe", false])",
+       next(0x40000100),
+       R"(["0x4000000b", "Microsoft Hv", "Hv#1", "0xfffffffe", false, "KVMKVMKVM"])",
        {0x40000000, 0x40000001, 0x40000003}},
-      {hyperV,
+      {{0x40000003, hyperV.ebx, hyperV.ecx, hyperV.edx},
        hv,
        1,
-       R"(["0x4000000b", "Microsoft Hv", "Hv#1", "0x00000001", true])",
+       next(0x400001ff),
+       R"(["0x40000003", "Microsoft Hv", "Hv#1", "0x00000001", true, "KVMKVMKVM"])",
        {0x40000000, 0x40000001, 0x40000003}},
       {{0x40000002, 0, 0, 0},
        hv,
        1,
-       R"(["0x40000002", "", "Hv#1", null, null])",
+       next(0x40000200),
+       R"(["0x40000002", "", "Hv#1", null, null, null])",
        {0x40000000, 0x40000001}},
       {{0x40000010, word("VMwa"), word("reVM"), word("ware")},
        {},
        1,
-       R"(["0x40000010", "VMwareVMware", "", null, null])",
+       next(0x400000ff),
+       R"(["0x40000010", "VMwareVMware", "", null, null, null])",
        {0x40000000, 0x40000001}},
       {{0, kvm.ebx, kvm.ecx, kvm.edx},
        {},
        1,
-       R"(["0x00000000", "KVMKVMKVM", null, null, null])",
+       {},
+       R"(["0x00000000", "KVMKVMKVM", null, null, null, null])",
        {0x40000000}},
   };
   for (const auto& c : cases) {
@@ -379,12 +398,14 @@ TEST(ProcessorFacts, HypervisorLeavesAreReadAsFarAsTheirRangeAndInterfaceGo) {
     machine.cpuidLeaves[0x40000000] = c.range;
     machine.cpuidLeaves[0x40000001] = c.signature;
     machine.cpuidLeaves[0x40000003] = {1, c.flags, 1, 1};
+    machine.cpuidLeaves[0x40000100] = c.nextRange;
     const Json facts = processorFacts(machine);
     Json words = Json::array();
     for (const auto& [name, value] : facts["hypervisor"].items()) words.push_back(value);
     EXPECT_EQ(words, Json::parse(c.words));
     Leaves read = {0, 1};
     read.insert(read.end(), c.read.begin(), c.read.end());
+    read.push_back(0x40000100);
     read.insert(read.end(), BareLeaves.begin() + 2, BareLeaves.end());
     EXPECT_EQ(machine.cpuidLeavesAsked, read) << c.words;
   }
