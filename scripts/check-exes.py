@@ -15,15 +15,19 @@ virtual machine. Each exe must carry its version resource and manifest;
 --help and --version must print their texts; the report must follow its
 schema and give the verdict, vendor and exit status expected; the facts
 that GuestwiseFacts.exe records must replay to its report and status, with
-nothing on standard error. The facts must hold a processor section: under
-Wine it must say what Linux says of the same processor; on Windows x64
-with VENDOR Hyper-V, that of a Hyper-V guest (the hypervisor bit, the
-"Microsoft Hv" signature, not the root partition); under the x64 emulation
-of Windows on ARM, whose CPUID is the emulator's, it is only shown. Prints
-one line and returns 0 when all hold, else one line naming the first
-difference, status 1.
+nothing on standard error. The facts must hold a processor section, which
+must be what the tests' own decoder makes of this machine's CPUID registers
+as TOOLS' cpuid_leaves.exe reads them, run as the exes are (without TOOLS,
+of the section's own registers). On Windows x64 with VENDOR Hyper-V it must
+also say what every Hyper-V guest's processor says, whatever the guest's
+settings: the hypervisor bit and the "Microsoft Hv" signature; whether this
+is a root partition is only recorded, beside the machine's VBS status (a
+guest running VBS where nested virtualization is offered is the root of its
+own Hyper-V). Under the x64 emulation of Windows on ARM, whose CPUID is the
+emulator's, nothing more is required. Prints one line and returns 0 when all
+hold, else one line naming the first difference, status 1.
 
-With TOOLS (the folder of dresser.exe, sleeper.exe and GuestwiseFloor.exe,
+With TOOLS (the folder of dresser.exe, sleeper.exe, cpuid_leaves.exe and GuestwiseFloor.exe,
 which the build puts in runner-tools), the machine is then dressed as each
 vendor's guest of tests/e2e/dressings.json in turn, and undressed after
 each: every dressed report must be the undressed one with the dressed
@@ -59,8 +63,9 @@ sys.path.insert(0, str(E2E))
 
 import jsonschema  # noqa: E402
 import pefile  # noqa: E402
-from report import (HELP, STATUS_NOT_VM, STATUS_VM, VERSION, linux_processor,  # noqa: E402
-                    parse_facts, parse_report, processor_difference)
+from cpuid import (expected_section, read_registers, recorded_registers,  # noqa: E402
+                   section_difference)
+from report import HELP, STATUS_NOT_VM, STATUS_VM, VERSION, parse_facts, parse_report  # noqa: E402
 from dressing import DRESSINGS, DressingFailed, dress, expected_report, undress  # noqa: E402
 from release import PROGRAMS  # noqa: E402
 from test_resources import resources, version_strings  # noqa: E402
@@ -262,26 +267,58 @@ def runs_on_x64_hardware():
     return machine.value == 0x8664  # IMAGE_FILE_MACHINE_AMD64
 
 
-def check_processor(exes, document, vendor):
+def check_processor(exes, document, vendor, reader):
     """The processor section, as far as this machine lets it be known; the
-    summary's rows of what it says."""
+    summary's rows of what it says. `reader` runs the CPUID reader, or is
+    None."""
     section = document.get("processor")
     if section is None:
         raise Differs("GuestwiseFacts.exe's document has no processor section")
-    hypervisor = section["hypervisor"] or {}
-    if exes.launcher:
-        difference = processor_difference(section, linux_processor())
-        if difference:
-            raise Differs(f"under Wine, {difference}")
-    elif vendor == "Hyper-V" and runs_on_x64_hardware():
-        found = (section["hypervisorPresent"], hypervisor.get("vendor"),
-                 hypervisor.get("rootPartition"))
-        if found != (True, "Microsoft Hv", False):
-            raise Differs(f"the processor's hypervisor bit, signature and root partition are "
-                          f"{found}, expected (True, 'Microsoft Hv', False) on a Hyper-V guest")
+    try:
+        registers = read_registers(reader) if reader else recorded_registers(section)
+    except (OSError, ValueError, subprocess.SubprocessError) as error:
+        raise Differs(f"the CPUID reader failed: {one_line(error)}") from None
+    difference = section_difference(section, expected_section(registers))
+    if difference:
+        raise Differs(difference)
     said = {key: section[key] for key in ("vendor", "brand", "hypervisorPresent")}
-    return [("Processor (CPUID)", cell(json.dumps(said))),
+    rows = [("Processor (CPUID)", cell(json.dumps(said))),
             ("Its hypervisor leaves", cell(json.dumps(section["hypervisor"])))]
+    if not exes.launcher and vendor == "Hyper-V" and runs_on_x64_hardware():
+        hypervisor = section["hypervisor"] or {}
+        found = (section["hypervisorPresent"], hypervisor.get("vendor"))
+        if found != (True, "Microsoft Hv"):
+            raise Differs(f"the processor's hypervisor bit and signature are {found}, expected "
+                          f"(True, 'Microsoft Hv') on a Hyper-V guest")
+        rows.append(("Root partition, and VBS (Win32_DeviceGuard)",
+                     cell(f"rootPartition {json.dumps(hypervisor.get('rootPartition'))}; "
+                          f"{vbs_status()}")))
+    return rows
+
+
+# Win32_DeviceGuard's VirtualizationBasedSecurityStatus.
+VBS_STATES = {"0": "off", "1": "enabled, not running", "2": "running"}
+
+
+def vbs_status():
+    """What Windows says of virtualization-based security on this machine,
+    or why it could not be read; never a failure, as it is only shown."""
+    script = ("$g = Get-CimInstance -Namespace root\\Microsoft\\Windows\\DeviceGuard "
+              "-ClassName Win32_DeviceGuard -ErrorAction Stop; "
+              "'{0} {1}' -f $g.VirtualizationBasedSecurityStatus, "
+              "($g.SecurityServicesRunning -join ',')")
+    try:
+        result = subprocess.run(["powershell", "-NoProfile", "-NonInteractive", "-Command",
+                                 script], capture_output=True, timeout=120,
+                                stdin=subprocess.DEVNULL)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return f"VBS unknown: {one_line(error)}"
+    words = result.stdout.decode(errors="replace").split()
+    if result.returncode != 0 or not words:
+        return f"VBS unknown: {one_line(result.stderr.decode(errors='replace')) or 'no answer'}"
+    state = VBS_STATES.get(words[0], f"status {words[0]}")
+    services = words[1] if len(words) > 1 else "none"
+    return f"VBS {state}, SecurityServicesRunning {services}"
 
 
 def cell(text):
@@ -427,13 +464,13 @@ class RunnerCheck:
                           f"{ratio:.3f}"))
 
 
-def check(folder, launcher, vendor, runner=None):
+def check(folder, launcher, vendor, runner=None, reader=None):
     """The report of a run that passed every check."""
     exes = Exes(folder, launcher)
     check_resources(exes)
     check_texts(exes)
     status, report, facts, document = check_report_and_replay(exes, vendor)
-    processor_rows = check_processor(exes, document, vendor)
+    processor_rows = check_processor(exes, document, vendor, reader)
     if runner:
         runner.rows.append(("Resources, --help, --version, the facts replay", "as expected"))
         runner.rows += processor_rows
@@ -443,11 +480,11 @@ def check(folder, launcher, vendor, runner=None):
     return report
 
 
-def check_release(downloads, launcher, vendor, runner=None):
+def check_release(downloads, launcher, vendor, runner=None, reader=None):
     with tempfile.TemporaryDirectory(prefix="guestwise-release-") as folder:
         unpack_release(downloads, folder)
         check_sums(folder)
-        return check(folder, launcher, vendor, runner)
+        return check(folder, launcher, vendor, runner, reader)
 
 
 def main(argv):
@@ -470,10 +507,11 @@ def main(argv):
         runner = RunnerCheck(options.tools, options.leg, options.facts_out, options.summary,
                              options.pairs)
     try:
+        reader = [*launcher, str(runner.tool("cpuid_leaves.exe"))] if runner else None
         if options.zip_in:
-            report = check_release(options.zip_in, launcher, options.vendor, runner)
+            report = check_release(options.zip_in, launcher, options.vendor, runner, reader)
         else:
-            report = check(options.folder, launcher, options.vendor, runner)
+            report = check(options.folder, launcher, options.vendor, runner, reader)
     except Differs as difference:
         where = f"{options.leg}: " if runner else ""
         print(f"check-exes: {where}{difference}", file=sys.stderr)

@@ -59,28 +59,3 @@ def parse_facts(stdout):
     keys = list(facts["report"])
     assert keys == KEYS, f"the report's keys or their order differ: {keys}"
     return facts
-
-
-def linux_processor(cpuinfo="/proc/cpuinfo"):
-    """What Linux says of the first processor, its fields by name."""
-    fields = {}
-    for line in Path(cpuinfo).read_text().splitlines():
-        name, colon, value = line.partition(":")
-        if not colon:  # the blank line after the first processor
-            break
-        fields.setdefault(name.strip(), value.strip())
-    return fields
-
-
-def processor_difference(section, linux):
-    """Where a processor section that GuestwiseFacts.exe wrote under Wine,
-    on Linux's own processor, first differs from what Linux says of it (its
-    model name is the brand string, trimmed); None when it agrees."""
-    expected = {"vendor": linux["vendor_id"],
-                "hypervisorPresent": "hypervisor" in linux["flags"].split()}
-    if section.get("brand") is not None:  # else Linux names the model from a table
-        expected["brand"] = linux["model name"]
-    for key, value in expected.items():
-        if section.get(key) != value:
-            return f"the processor section's {key} is {section.get(key)!r}, Linux says {value!r}"
-    return None
