@@ -8,9 +8,15 @@ guest-tools processes; Guest() is a plain machine with none of them. A
 Machine lays one out in namespaces of its own, so that nothing of the build
 machine shows through and everything it starts or mounts dies with it:
 
-- a mount namespace, in which the prefix is an overlay of the template on a
-  tmpfs, and every SMBIOS file that Wine reads under /sys/class/dmi/id is the
-  guest's (empty where the guest names no value);
+- a mount namespace with a /tmp of its own (a tmpfs), in which the prefix is
+  an overlay of the template, and every SMBIOS file that Wine reads under
+  /sys/class/dmi/id is the guest's (empty where the guest names no value);
+  Wine puts its server's folder in that /tmp (Debian 12's Wine at
+  /tmp/wine-XXXXXX, named in the prefix, Wine 10 at /tmp/.wine-UID), so
+  no machine reaches another's server or the build machine's, and nothing
+  of the machine is left in the build machine's /tmp. Files that a test
+  hands to a machine must therefore lie outside /tmp (CTest gives the tests
+  a TMPDIR in the build folder);
 - a network namespace holding only loopback and the guest's adapters (veth
   ends), in which the prefix's wineserver starts, since Wine lists the
   adapters of the namespace its server session began in;
@@ -37,7 +43,6 @@ import os
 import signal
 import subprocess
 import sys
-import tempfile
 import traceback
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -46,8 +51,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import dressing  # noqa: E402
-from wineprefix import (WinePrefix, make_private_wine_folders, make_template,  # noqa: E402
-                        template_path)
+from wineprefix import WinePrefix, make_template, template_path  # noqa: E402
 
 # Every file under /sys/class/dmi/id that Wine reads for its SMBIOS tables.
 DMI_FILES = ("bios_vendor", "bios_version", "bios_date", "sys_vendor", "product_name",
@@ -112,15 +116,11 @@ class Machine:
         unknown = set(guest.smbios) - set(DMI_FILES)
         if unknown:
             raise ValueError(f"not a DMI file that Wine reads: {sorted(unknown)}")
-        # Made out here so that it can be removed out here: in there a tmpfs
-        # lies over it.
-        self._work = tempfile.mkdtemp(prefix="guestwise-machine-")
         self._server = subprocess.Popen(
             namespace_command() + [sys.executable, str(Path(__file__).resolve()), "serve"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, preexec_fn=_die_with_parent)
         try:
-            self._call("lay out", guest=asdict(guest), template=str(template_path(template)),
-                       work=self._work)
+            self._call("lay out", guest=asdict(guest), template=str(template_path(template)))
         except BaseException:
             self.close()
             raise
@@ -168,7 +168,6 @@ class Machine:
         self._server.stdin.close()  # the machine ends with the pipe
         self._server.wait(timeout=120)
         self._server.stdout.close()
-        os.rmdir(self._work)
 
     def __enter__(self):
         return self
@@ -231,16 +230,18 @@ def lay_out_adapters(adapters):
         sh("ip", "link", "set", peer, "netns", str(elsewhere.pid))
 
 
-def lay_out_machine(guest, work):
-    """The mounts and adapters of `guest`, with a tmpfs over the folder `work`
-    and Wine's folders of the machine's own; returns `work` and the runtime
-    folder."""
+def lay_out_machine(guest):
+    """The mounts and adapters of `guest` in a /tmp of the machine's own;
+    returns the machine's work folder there and its runtime folder."""
     sh("mount", "--make-rprivate", "/")
-    work = Path(work)
-    sh("mount", "-t", "tmpfs", "tmpfs", str(work))
+    sh("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp")
+    work = Path("/tmp/guestwise-machine")
+    work.mkdir()
     lay_out_smbios(work, guest["smbios"])
     lay_out_adapters(guest["adapters"])
-    return work, make_private_wine_folders(work)
+    runtime = work / "runtime"
+    runtime.mkdir(mode=0o700)
+    return work, runtime
 
 
 def lay_out_prefix(work, runtime, template):
@@ -313,7 +314,7 @@ def serve():
             try:
                 if request["op"] == "lay out":
                     guest = request["guest"]
-                    work, runtime = lay_out_machine(guest, request["work"])
+                    work, runtime = lay_out_machine(guest)
                     prefix = lay_out_prefix(work, runtime, request["template"])
                     dress(prefix, guest)
                     reply = {"value": None}
@@ -333,11 +334,9 @@ def boot_template(path):
     of the build machine's."""
     if (Path(path) / "system.reg").exists():
         return
-    with tempfile.TemporaryDirectory(prefix="guestwise-machine-") as work:
-        status = subprocess.run(
-            namespace_command() + [sys.executable, str(Path(__file__).resolve()), "boot",
-                                   str(path), work],
-            preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL).returncode
+    status = subprocess.run(
+        namespace_command() + [sys.executable, str(Path(__file__).resolve()), "boot", str(path)],
+        preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL).returncode
     # The machine has said why, with Wine's own lines.
     if status != 0:
         raise SystemExit(f"guest.py: no template prefix could be booted (status {status})")
@@ -376,8 +375,8 @@ def main(argv):
     if argv == ["serve"]:
         serve()
         return 0
-    if len(argv) == 3 and argv[0] == "boot":
-        _, runtime = lay_out_machine(asdict(Guest()), argv[2])
+    if len(argv) == 2 and argv[0] == "boot":
+        _, runtime = lay_out_machine(asdict(Guest()))
         make_template(argv[1], runtime)
         return 0
     if len(argv) == 2 and argv[0] == "make-template":

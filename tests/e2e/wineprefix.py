@@ -20,10 +20,10 @@ def base_env(prefix, runtime_dir, dll_overrides=None, winedebug=None):
     """The environment of every Wine call: its own prefix, no display, quiet.
 
     TMPDIR is never passed on: Debian 13's Wine aborts on every command when
-    it is set, and Debian 12's would move the server's socket out of the
-    folder that the machine mounts for it (see server_socket_folder). Wine 10
-    asks for a runtime folder and says so on standard error when there is
-    none: `runtime_dir` is one of the machine's own (mode 700)."""
+    it is set, and Debian 12's would move the server's folder out of the
+    /tmp that is the machine's own. Wine 10 asks for a runtime folder and
+    says so on standard error when there is none: `runtime_dir` is one of
+    the machine's own (mode 700)."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("DISPLAY", "WAYLAND_DISPLAY", "TMPDIR")}
     env["WINEPREFIX"] = str(prefix)
@@ -37,30 +37,10 @@ def base_env(prefix, runtime_dir, dll_overrides=None, winedebug=None):
     return env
 
 
-def server_socket_folder():
-    """Where this user's wineserver puts its sockets: /tmp/.wine-UID, as
-    Wine has it when TMPDIR is not set."""
-    return Path(f"/tmp/.wine-{os.getuid()}")
-
-
-def make_private_wine_folders(work):
-    """Gives a machine, in its own mount namespace, a socket folder that no
-    other machine's wineserver uses (an empty tmpfs over the user's), and a
-    runtime folder; returns the runtime folder. Only inside the namespace:
-    outside, the mount would hide the build machine's own servers."""
-    sockets = server_socket_folder()
-    sockets.mkdir(mode=0o700, exist_ok=True)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=700", "tmpfs", str(sockets)],
-                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-    runtime = Path(work) / "runtime"
-    runtime.mkdir(mode=0o700)
-    return runtime
-
-
 def make_template(path, runtime_dir):
-    """Boots a prefix at `path`, in a machine whose private Wine folders are
-    made (see make_private_wine_folders). When Wine cannot, the error gives
-    Wine's own last lines: they are all that says why."""
+    """Boots a prefix at `path`, in a machine laid out by guest.py. When Wine
+    cannot, the error gives Wine's own last lines: they are all that says
+    why."""
     path = Path(path)
     if (path / "system.reg").exists():
         return
@@ -96,11 +76,11 @@ class WinePrefix:
     """A prefix laid out by the caller at `path`, with one wineserver for its
     whole life (a fresh one per command would cost seconds each time).
 
-    The caller has made the machine's private Wine folders, and gives its
-    runtime folder (see make_private_wine_folders): the server's socket then
-    lies in a folder that only this machine's mount namespace sees. Left at
-    the build machine's /tmp/.wine-UID, every machine's server would live in
-    one shared folder, keyed by overlay device numbers that are reused."""
+    The caller runs it in a machine with a /tmp of its own, where every Wine
+    puts its server's folder, and gives the machine's runtime folder. In the
+    build machine's /tmp, every machine's server would live in one shared
+    folder (a copied prefix names the same one), keyed by overlay device
+    numbers that are reused."""
 
     def __init__(self, path, runtime_dir):
         self.path = Path(path)
