@@ -121,9 +121,12 @@ zip_is_signed() {
 # come back only from the same release and compiler.
 toolchain() {
   source scripts/packages.sh
-  local package versions=()
+  local package version versions=()
   for package in g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev; do
-    versions+=("$package $(dpkg-query -W -f='${Version}' "$package")")
+    # On a line of its own: inside an array's words, a failure is silent.
+    version=$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null) && [ -n "$version" ] ||
+      fail "cannot read the version of $package: the release notes would not name the toolchain"
+    versions+=("$package $version")
   done
   echo "$(release_name), with ${versions[0]} and ${versions[1]}"
 }
