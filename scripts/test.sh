@@ -5,19 +5,52 @@
 # Windows build's tests under Wine, built with MinGW-w64 GCC and again with
 # clang, then that the replay preset builds with none of the test tools, and
 # last that the three exes build to the same bytes from a clone in another
-# folder.
+# folder. Every stage runs, whatever the one before it gave; the run ends
+# with a line per stage, and fails when any stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 require_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
 require_node
-bash scripts/lint-workflows.sh
 # Before any build: the Windows tests need namespaces, and say so at once.
 python3 tests/e2e/guest.py check
+
+# Sets `why` when it fails: the step, or the tests that failed.
+run_preset() {
+  local preset=$1 failed_log=build/$1/Testing/Temporary/LastTestsFailed.log
+  why="configuring failed"
+  cmake --preset "$preset" || return 1
+  why="building failed"
+  cmake --build --preset "$preset" -j "$(nproc)" || return 1
+  rm -f "$failed_log"
+  why="ctest failed"
+  ctest --preset "$preset" -j "$(nproc)" && return 0
+  [ -s "$failed_log" ] && why="failed: $(cut -d: -f2- "$failed_log" | paste -sd ' ')"
+  return 1
+}
+
+summary=()
+failures=0
+stage() {
+  local name=$1
+  shift
+  why=""
+  if "$@"; then
+    summary+=("$name: passed")
+  else
+    summary+=("$name: FAILED${why:+, $why}")
+    failures=$((failures + 1))
+  fi
+}
+
+stage "workflow lint" bash scripts/lint-workflows.sh
 for preset in native native-asan fuzz windows windows-clang; do
-  cmake --preset "$preset"
-  cmake --build --preset "$preset" -j "$(nproc)"
-  ctest --preset "$preset" -j "$(nproc)"
+  stage "$preset" run_preset "$preset"
 done
-bash scripts/replay-preset.sh
-bash scripts/reproduce.sh
+stage "replay preset" bash scripts/replay-preset.sh
+stage "reproducible build" bash scripts/reproduce.sh
+
+echo
+printf '%s\n' "${summary[@]}"
+echo "stages: $((${#summary[@]} - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
