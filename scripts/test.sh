@@ -18,14 +18,14 @@ python3 tests/e2e/guest.py check
 # Sets `why` when it fails: the step, or the tests that failed.
 run_preset() {
   local preset=$1 failed_log=build/$1/Testing/Temporary/LastTestsFailed.log
-  why="configuring failed"
+  why=" to configure"
   cmake --preset "$preset" || return 1
-  why="building failed"
+  why=" to build"
   cmake --build --preset "$preset" -j "$(nproc)" || return 1
   rm -f "$failed_log"
-  why="ctest failed"
+  why=" in ctest"
   ctest --preset "$preset" -j "$(nproc)" && return 0
-  [ -s "$failed_log" ] && why="failed: $(cut -d: -f2- "$failed_log" | paste -sd ' ')"
+  [ -s "$failed_log" ] && why=": $(cut -d: -f2- "$failed_log" | paste -sd ' ')"
   return 1
 }
 
@@ -38,7 +38,7 @@ stage() {
   if "$@"; then
     summary+=("$name: passed")
   else
-    summary+=("$name: FAILED${why:+, $why}")
+    summary+=("$name: failed$why")
     failures=$((failures + 1))
   fi
 }
