@@ -27,12 +27,12 @@ own Hyper-V). Under the x64 emulation of Windows on ARM, whose CPUID is the
 emulator's, nothing more is required. Prints one line and returns 0 when all
 hold, else one line naming the first difference, status 1.
 
-With TOOLS (the folder of dresser.exe, sleeper.exe, cpuid_leaves.exe and GuestwiseFloor.exe,
-which the build puts in runner-tools), the machine is then dressed as each
-vendor's guest of tests/e2e/dressings.json in turn, and undressed after
-each: every dressed report must be the undressed one with the dressed
-findings in their places, with the verdict, vendor, confidence and status
-that follow, and every undressed report the first one again. Then
+With TOOLS (the folder of dresser.exe, sleeper.exe, cpuid_leaves.exe and
+GuestwiseFloor.exe, which the build puts in runner-tools), the machine is
+then dressed as each vendor's guest of tests/e2e/dressings.json in turn, and
+undressed after each: every dressed report must be the undressed one with
+the dressed findings in their places, with the verdict, vendor, confidence
+and status that follow, and every undressed report the first one again. Then
 Guestwise.exe is timed against GuestwiseFloor.exe, N pairs taken in turns
 (20 by default). The facts documents of the undressed and each dressed run
 go to DIR, with their exit statuses in DIR/statuses.json; a table of what
