@@ -464,9 +464,11 @@ class RunnerCheck:
                           f"{ratio:.3f}"))
 
 
-def check(folder, launcher, vendor, runner=None, reader=None):
+def check(folder, launcher, vendor, runner=None):
     """The report of a run that passed every check."""
     exes = Exes(folder, launcher)
+    # The tools' reader, run as the exes are; without tools, none.
+    reader = [*launcher, str(runner.tool("cpuid_leaves.exe"))] if runner else None
     check_resources(exes)
     check_texts(exes)
     status, report, facts, document = check_report_and_replay(exes, vendor)
@@ -480,11 +482,11 @@ def check(folder, launcher, vendor, runner=None, reader=None):
     return report
 
 
-def check_release(downloads, launcher, vendor, runner=None, reader=None):
+def check_release(downloads, launcher, vendor, runner=None):
     with tempfile.TemporaryDirectory(prefix="guestwise-release-") as folder:
         unpack_release(downloads, folder)
         check_sums(folder)
-        return check(folder, launcher, vendor, runner, reader)
+        return check(folder, launcher, vendor, runner)
 
 
 def main(argv):
@@ -507,11 +509,10 @@ def main(argv):
         runner = RunnerCheck(options.tools, options.leg, options.facts_out, options.summary,
                              options.pairs)
     try:
-        reader = [*launcher, str(runner.tool("cpuid_leaves.exe"))] if runner else None
         if options.zip_in:
-            report = check_release(options.zip_in, launcher, options.vendor, runner, reader)
+            report = check_release(options.zip_in, launcher, options.vendor, runner)
         else:
-            report = check(options.folder, launcher, options.vendor, runner, reader)
+            report = check(options.folder, launcher, options.vendor, runner)
     except Differs as difference:
         where = f"{options.leg}: " if runner else ""
         print(f"check-exes: {where}{difference}", file=sys.stderr)

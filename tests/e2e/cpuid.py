@@ -5,9 +5,9 @@ shows as a difference between them.
 The registers come from a reader that runs the instruction in user mode, as
 the exes do: tests/native/cpuid_leaves under Wine (Wine runs an exe's CPUID
 on the build machine's own processor), the same program built for Windows on
-a Windows runner. Never from /proc/cpuinfo or any other view of the kernel's:
-a kernel that is itself a paravirtualized guest is told of another processor
-than the one the instruction reaches."""
+a Windows runner. Never from any account of the processor that the kernel
+gives: a kernel that is itself a paravirtualized guest is told of another
+processor than the one the instruction reaches."""
 import struct
 import subprocess
 
