@@ -21,8 +21,9 @@ constexpr std::uint32_t HypervisorLeaf = 0x40000000;   // EAX: the highest hyper
 constexpr std::uint32_t InterfaceLeaf = 0x40000001;
 constexpr std::uint32_t HyperVFeatureLeaf = 0x40000003;
 constexpr std::uint32_t HyperVInterface = 0x31237648;  // "Hv#1"
-// Of EBX, the high half of the partition's privilege mask: only the root
-// partition, the one that runs the host's own Windows, may create others.
+// Of EBX, the high half of the partition's privilege mask: only a root
+// partition may create others, a host's or the one of a Hyper-V that a
+// guest started itself.
 constexpr std::uint32_t CreatePartitions = 1u << 0;
 // KVM and Xen, when they offer Hyper-V's interface at 0x40000000, move their
 // own signature to the next range. Its EAX names a leaf of that range only
@@ -65,19 +66,27 @@ std::string bytesOf(std::initializer_list<std::uint32_t> registers) {
   return bytes;
 }
 
-// A signature is padded with NULs; any other byte stays, to be escaped as
-// every text of the document is.
-std::string signatureText(std::string bytes) {
+// Text only where every byte is printable ASCII: other bytes (KVM's feature
+// bits at 0x40000001) would read as a word that the register never said.
+// The leaves keep the bytes either way.
+Json textOrNull(const std::string& bytes) {
+  const bool printable =
+      std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+  return printable ? Json(bytes) : Json(nullptr);
+}
+
+// A signature is padded with NULs.
+Json signatureText(std::string bytes) {
   bytes.erase(bytes.find_last_not_of('\0') + 1);
-  return bytes;
+  return textOrNull(bytes);
 }
 
 // The brand string ends at its NUL, and is often right-aligned with blanks.
-std::string brandText(std::string bytes) {
+Json brandText(std::string bytes) {
   bytes.resize(std::min(bytes.find('\0'), bytes.size()));
   const std::size_t first = bytes.find_first_not_of(' ');
   if (first == std::string::npos) return "";
-  return bytes.substr(first, bytes.find_last_not_of(' ') - first + 1);
+  return textOrNull(bytes.substr(first, bytes.find_last_not_of(' ') - first + 1));
 }
 
 // Asks the host for each leaf and writes its registers down, by leaf.

@@ -41,8 +41,13 @@ def _bytes(*words):
     return struct.pack(f"<{len(words)}I", *words)
 
 
+def _text(data):
+    """Text only where every byte is printable ASCII; otherwise None."""
+    return data.decode("ascii") if all(0x20 <= byte <= 0x7E for byte in data) else None
+
+
 def _signature(*words):
-    return _bytes(*words).rstrip(b"\0").decode("utf-8", "replace")
+    return _text(_bytes(*words).rstrip(b"\0"))
 
 
 def expected_section(registers):
@@ -66,7 +71,7 @@ def expected_section(registers):
         section["hypervisor"] = _hypervisor(ask)
     if ask(0x80000000)[0] >= 0x80000004:
         brand = b"".join(_bytes(*ask(leaf)) for leaf in (0x80000002, 0x80000003, 0x80000004))
-        section["brand"] = brand.partition(b"\0")[0].strip(b" ").decode("utf-8", "replace")
+        section["brand"] = _text(brand.partition(b"\0")[0].strip(b" "))
     section["leaves"] = {f"0x{leaf:08x}": {name: f"0x{value:08x}"
                                            for name, value in zip(REGISTERS, values)}
                          for leaf, values in asked.items()}

@@ -359,7 +359,7 @@ TEST(ProcessorFacts, HypervisorLeavesAreReadAsFarAsTheirRangeAndInterfaceGo) {
        {0x01007afb, 0, 0, 0},
        0,
        {},
-       R"(["0x40000001", "KVMKVMKVM", "\ufffdz\u0000\u0001", null, null, null])",
+       R"(["0x40000001", "KVMKVMKVM", null, null, null, null])",
        {0x40000000, 0x40000001}},
       {hyperV,
        hv,
@@ -411,22 +411,28 @@ TEST(ProcessorFacts, HypervisorLeavesAreReadAsFarAsTheirRangeAndInterfaceGo) {
   }
 }
 
-// The replay judges the section by its own registers, never by the report.
-TEST(ProcessorFacts, ReplayKeepsTheVerdictAndRefusesASectionThatDoesNotFitItsRegisters) {
+// Texts are printable ASCII, escaped as every text of the document, or null;
+// the replay judges the section by its own registers, never by the report.
+TEST(ProcessorFacts, TextsAreAsciiOrNullAndTheReplayRefusesASectionThatDoesNotFitItsRegisters) {
   FakeHost machine = intelLaptop();
   machine.cpuidLeaves[1].ecx |= 1u << 31;
-  machine.cpuidLeaves[0x40000000] = {0x40000001, word("A\0B\xE9"), word("\xFF\x01\"\\"), 0};
+  machine.cpuidLeaves[0x40000000] = {0x40000001, word("A~ \""), word("\\\0\0\0"), 0};
+  machine.cpuidLeaves[0x40000001] = {word("\x1FHv1"), 0, 0, 0};
+  machine.cpuidLeaves[0x40000100] = {0x40000100, word("KVM\x7F"), 0, 0};
+  machine.cpuidLeaves[0x80000004].ecx = word("GHz\x80");
   const std::string document = factsOf(machine);
   const Json facts = Json::parse(document);
-  const Json odd = Json::parse(R"("A\u0000B\ufffd\ufffd\u0001\"\\")");
-  EXPECT_EQ(facts["processor"]["hypervisor"]["vendor"], odd);
-  EXPECT_EQ(facts["processor"]["leaves"]["0x40000000"]["ebx"], "0xe9420041");
+  const Json& hypervisor = facts["processor"]["hypervisor"];
+  EXPECT_EQ((std::tuple(hypervisor["vendor"], hypervisor["interface"],
+                        hypervisor["nextRangeVendor"], facts["processor"]["brand"])),
+            std::tuple(Json("A~ \"\\"), Json(), Json(), Json()));
+  EXPECT_EQ(facts["processor"]["leaves"]["0x40000001"]["eax"], "0x3176481f");
   expectSame(replayFacts(document), guestwiseOn(machine));
   const std::string refused = "the processor section does not fit its registers at /processor";
   Json changed = facts;
-  changed["processor"]["hypervisor"]["vendor"] = "KVMKVMKVM";
-  EXPECT_EQ(replay(changed).refusal, refused + "/hypervisor/vendor: the replay has " + odd.dump() +
-                                         ", the file \"KVMKVMKVM\"");
+  changed["processor"]["hypervisor"]["interface"] = "Hv 1";
+  EXPECT_EQ(replay(changed).refusal,
+            refused + "/hypervisor/interface: the replay has null, the file \"Hv 1\"");
   changed = facts;
   changed["processor"]["leaves"]["0x00000001"]["ecx"] = "0x7FFAFBBF";  // not as written
   const ReplayOutcome outcome = replay(changed);
