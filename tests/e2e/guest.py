@@ -8,15 +8,15 @@ guest-tools processes; Guest() is a plain machine with none of them. A
 Machine lays one out in namespaces of its own, so that nothing of the build
 machine shows through and everything it starts or mounts dies with it:
 
-- a mount namespace with a /tmp of its own (a tmpfs), in which the prefix is
+- a mount namespace with a /run of its own (a tmpfs), in which the prefix is
   an overlay of the template, and every SMBIOS file that Wine reads under
   /sys/class/dmi/id is the guest's (empty where the guest names no value);
-  Wine puts its server's folder in that /tmp (Debian 12's Wine at
-  /tmp/wine-XXXXXX, named in the prefix, Wine 10 at /tmp/.wine-UID), so
-  no machine reaches another's server or the build machine's, and nothing
-  of the machine is left in the build machine's /tmp. Files that a test
-  hands to a machine must therefore lie outside /tmp (CTest gives the tests
-  a TMPDIR in the build folder);
+  Debian's Wine keeps its server's folder in /run/user/UID when that folder
+  exists, as it does there, so no machine reaches another's server or the
+  build machine's, and Wine leaves nothing in the build machine's /tmp.
+  Everything else, /tmp included, is the build machine's, at the same path:
+  the checkout, the template and whatever a test hands over, wherever they
+  lie;
 - a network namespace holding only loopback and the guest's adapters (veth
   ends), in which the prefix's wineserver starts, since Wine lists the
   adapters of the namespace its server session began in;
@@ -62,12 +62,15 @@ DMI_FILES = ("bios_vendor", "bios_version", "bios_date", "sys_vendor", "product_
 # Where the dresser keeps its record and its guest-tools processes.
 DRESSER_FOLDER = "C:\\guestwise-dressing"
 
-NAMESPACES_MISSING = """\
-The Windows tests run every program on a machine of their own, in Linux mount,
-network and PID namespaces, so that the build machine's identity, adapters and
-processes cannot change their results. This machine gives none: {reason}.
-Run the tests as root, or allow unprivileged user namespaces:
-  sysctl -w kernel.unprivileged_userns_clone=1 user.max_user_namespaces=15000"""
+NAMESPACES_MISSING = (
+    "guest.py: the Windows tests run each program in Linux mount, network and PID namespaces "
+    "of its own, and this machine gives none ({reason}): run them as root, or allow "
+    "unprivileged user namespaces (sysctl -w kernel.unprivileged_userns_clone=1 "
+    "user.max_user_namespaces=15000)")
+
+
+class LayOutFailed(Exception):
+    """Why a machine could not be laid out, in one line."""
 
 
 @dataclass
@@ -133,7 +136,7 @@ class Machine:
             raise RuntimeError(f"the machine ended during '{op}' (status {self._server.wait()})")
         reply = json.loads(line)
         if "error" in reply:
-            raise RuntimeError(f"'{op}' failed on the machine:\n{reply['error']}")
+            raise RuntimeError(f"'{op}' failed on the machine: {reply['error']}")
         return reply.get("value")
 
     def wine(self, *args, dll_overrides=None, winedebug=None, cwd=None, timeout=180):
@@ -193,7 +196,17 @@ def _unpack(text):
 # What runs inside the namespaces.
 
 def sh(*command):
-    subprocess.run(command, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    if result.returncode != 0:
+        said = " ".join(result.stderr.decode(errors="replace").split())
+        raise LayOutFailed(f"{' '.join(command)} failed: {said or f'status {result.returncode}'}")
+
+
+def require_seen(path):
+    if not os.path.exists(path):
+        raise LayOutFailed(f"the machine does not see {path} (a machine has a /run, /proc and "
+                           "/sys of its own)")
 
 
 def lay_out_smbios(work, smbios):
@@ -212,7 +225,7 @@ def lay_out_smbios(work, smbios):
     sh("mount", "--bind", str(dmi), "/sys/class/dmi/id")
     seen = sorted(os.listdir("/sys/class/dmi/id"))
     if seen != sorted(DMI_FILES):
-        raise RuntimeError(f"/sys/class/dmi/id is not the guest's: {seen}")
+        raise LayOutFailed(f"/sys/class/dmi/id is not the guest's: {seen}")
 
 
 def lay_out_adapters(adapters):
@@ -231,24 +244,29 @@ def lay_out_adapters(adapters):
 
 
 def lay_out_machine(guest):
-    """The mounts and adapters of `guest` in a /tmp of the machine's own;
-    returns the machine's work folder there and its runtime folder."""
+    """The mounts and adapters of `guest` on a /run of the machine's own;
+    returns the machine's work folder there and its runtime folder, where
+    Debian's Wine keeps its server's folder."""
     sh("mount", "--make-rprivate", "/")
-    sh("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp")
-    work = Path("/tmp/guestwise-machine")
+    sh("mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run")
+    work = Path("/run/guestwise-machine")
     work.mkdir()
     lay_out_smbios(work, guest["smbios"])
     lay_out_adapters(guest["adapters"])
-    runtime = work / "runtime"
-    runtime.mkdir(mode=0o700)
+    runtime = Path(f"/run/user/{os.getuid()}")
+    runtime.mkdir(mode=0o700, parents=True)
     return work, runtime
 
 
 def lay_out_prefix(work, runtime, template):
-    for folder in ("upper", "work", "prefix"):
+    # Through a path of the machine's own: the overlay's options could not
+    # hold a checkout path with a comma or a colon.
+    require_seen(template)
+    for folder in ("template", "upper", "work", "prefix"):
         (work / folder).mkdir()
+    sh("mount", "--bind", template, str(work / "template"))
     sh("mount", "-t", "overlay", "overlay", "-o",
-       f"lowerdir={template},upperdir={work}/upper,workdir={work}/work", str(work / "prefix"))
+       f"lowerdir={work}/template,upperdir={work}/upper,workdir={work}/work", str(work / "prefix"))
     return WinePrefix(work / "prefix", runtime)
 
 
@@ -320,6 +338,8 @@ def serve():
                     reply = {"value": None}
                 else:
                     reply = {"value": answer(prefix, request)}
+            except LayOutFailed as error:
+                reply = {"error": str(error)}
             except Exception:
                 reply = {"error": traceback.format_exc()}
             replies.write(json.dumps(reply) + "\n")
@@ -376,7 +396,11 @@ def main(argv):
         serve()
         return 0
     if len(argv) == 2 and argv[0] == "boot":
-        _, runtime = lay_out_machine(asdict(Guest()))
+        try:
+            _, runtime = lay_out_machine(asdict(Guest()))
+            require_seen(Path(argv[1]).parent)
+        except LayOutFailed as error:
+            raise SystemExit(f"guest.py: no template prefix could be booted: {error}") from None
         make_template(argv[1], runtime)
         return 0
     if len(argv) == 2 and argv[0] == "make-template":

@@ -2,7 +2,6 @@
 import os
 import re
 import subprocess
-import sys
 import unittest
 
 from guest import Machine
@@ -84,37 +83,6 @@ class Run(unittest.TestCase):
                 report = parse_report(run.stdout)
                 self.assertEqual((report["vendor"], report["error"]), ("Unknown", None))
 
-
-
-# Run in a machine: the folder of each wineserver there (the server works in
-# it), with its device and inode.
-SERVER_FOLDERS = """
-import os
-for pid in filter(str.isdigit, os.listdir("/proc")):
-    try:
-        if open(f"/proc/{pid}/comm").read().startswith("wineserver"):
-            folder = os.readlink(f"/proc/{pid}/cwd")
-            print(folder, os.stat(folder).st_dev, os.stat(folder).st_ino)
-    except OSError:
-        pass
-"""
-
-
-class WineServers(unittest.TestCase):
-    def test_each_machine_has_a_server_folder_that_only_it_sees(self):
-        with Machine() as first, Machine() as second:
-            folders = []
-            for machine in (first, second):
-                run = machine.within(sys.executable, "-c", SERVER_FOLDERS)
-                lines = run.stdout.decode().splitlines()
-                self.assertEqual((run.status, len(lines)), (0, 1), run)
-                path, device, inode = lines[0].rsplit(" ", 2)
-                folders.append((path, int(device), int(inode)))
-            self.assertNotEqual(folders[0][1:], folders[1][1:], folders)
-            for path, device, inode in folders:
-                seen = os.stat(path) if os.path.exists(path) else None
-                self.assertFalse(seen and (seen.st_dev, seen.st_ino) == (device, inode),
-                                 f"the build machine sees {path}")
 
 if __name__ == "__main__":
     unittest.main()

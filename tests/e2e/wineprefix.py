@@ -19,11 +19,11 @@ if not WINE or not WINESERVER:
 def base_env(prefix, runtime_dir, dll_overrides=None, winedebug=None):
     """The environment of every Wine call: its own prefix, no display, quiet.
 
-    TMPDIR is never passed on: Debian 13's Wine aborts on every command when
-    it is set, and Debian 12's would move the server's folder out of the
-    /tmp that is the machine's own. Wine 10 asks for a runtime folder and
-    says so on standard error when there is none: `runtime_dir` is one of
-    the machine's own (mode 700)."""
+    `runtime_dir` is /run/user/UID of the machine's own /run (mode 700):
+    where it exists, Debian's Wine keeps its server's folder in it, and
+    Wine 10 asks for a runtime folder, saying so on standard error when
+    there is none. TMPDIR is never passed on: Debian's Wine reads it only
+    without that folder, and Debian 13's then aborts on every command."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("DISPLAY", "WAYLAND_DISPLAY", "TMPDIR")}
     env["WINEPREFIX"] = str(prefix)
@@ -76,11 +76,10 @@ class WinePrefix:
     """A prefix laid out by the caller at `path`, with one wineserver for its
     whole life (a fresh one per command would cost seconds each time).
 
-    The caller runs it in a machine with a /tmp of its own, where every Wine
-    puts its server's folder, and gives the machine's runtime folder. In the
-    build machine's /tmp, every machine's server would live in one shared
-    folder (a copied prefix names the same one), keyed by overlay device
-    numbers that are reused."""
+    The caller runs it in a machine with a /run of its own, whose runtime
+    folder it gives: Wine keeps the server's folder there. Elsewhere, every
+    machine's server would live in one shared folder (a copied prefix names
+    the same one), keyed by overlay device numbers that are reused."""
 
     def __init__(self, path, runtime_dir):
         self.path = Path(path)
