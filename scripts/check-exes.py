@@ -63,8 +63,8 @@ sys.path.insert(0, str(E2E))
 
 import jsonschema  # noqa: E402
 import pefile  # noqa: E402
-from cpuid import (expected_section, read_registers, recorded_registers,  # noqa: E402
-                   section_difference)
+from cpuid import (READER_ARGUMENTS, expected_section, parse_registers,  # noqa: E402
+                   recorded_registers, section_difference)
 from report import HELP, STATUS_NOT_VM, STATUS_VM, VERSION, parse_facts, parse_report  # noqa: E402
 from dressing import DRESSINGS, DressingFailed, dress, expected_report, undress  # noqa: E402
 from release import PROGRAMS  # noqa: E402
@@ -269,15 +269,15 @@ def runs_on_x64_hardware():
 
 def check_processor(exes, document, vendor, reader):
     """The processor section, as far as this machine lets it be known; the
-    summary's rows of what it says. `reader` runs the CPUID reader, or is
-    None."""
+    summary's rows of what it says. `reader` is cpuid_leaves.exe, run as the
+    exes are, or None."""
     section = document.get("processor")
     if section is None:
         raise Differs("GuestwiseFacts.exe's document has no processor section")
     try:
-        registers = read_registers(reader) if reader else recorded_registers(section)
-    except (OSError, ValueError, subprocess.SubprocessError) as error:
-        raise Differs(f"the CPUID reader failed: {one_line(error)}") from None
+        registers = read_registers(exes, reader) if reader else recorded_registers(section)
+    except ValueError as error:
+        raise Differs(one_line(error)) from None
     difference = section_difference(section, expected_section(registers))
     if difference:
         raise Differs(difference)
@@ -294,6 +294,14 @@ def check_processor(exes, document, vendor, reader):
                      cell(f"rootPartition {json.dumps(hypervisor.get('rootPartition'))}; "
                           f"{vbs_status()}")))
     return rows
+
+
+def read_registers(exes, reader):
+    status, out, err = exes.run_program(reader, *READER_ARGUMENTS)
+    if status != 0:
+        raise Differs(f"{reader.name} gave status {status}: "
+                      f"{one_line(err.decode(errors='replace')) or 'nothing on standard error'}")
+    return parse_registers(out)
 
 
 # Win32_DeviceGuard's VirtualizationBasedSecurityStatus.
@@ -467,8 +475,7 @@ class RunnerCheck:
 def check(folder, launcher, vendor, runner=None):
     """The report of a run that passed every check."""
     exes = Exes(folder, launcher)
-    # The tools' reader, run as the exes are; without tools, none.
-    reader = [*launcher, str(runner.tool("cpuid_leaves.exe"))] if runner else None
+    reader = runner.tool("cpuid_leaves.exe") if runner else None
     check_resources(exes)
     check_texts(exes)
     status, report, facts, document = check_report_and_replay(exes, vendor)
@@ -496,7 +503,8 @@ def main(argv):
     where = parser.add_mutually_exclusive_group(required=True)
     where.add_argument("folder", nargs="?", help="the folder of the three exes")
     where.add_argument("--zip-in", metavar="DOWNLOADS", help="the folder of the release zip")
-    parser.add_argument("--tools", help="the folder of dresser.exe, sleeper.exe and the floor")
+    parser.add_argument("--tools", help="the folder of dresser.exe, sleeper.exe, "
+                        "cpuid_leaves.exe and GuestwiseFloor.exe")
     parser.add_argument("--leg", default="this machine", help="the runner leg, for messages")
     parser.add_argument("--facts-out", metavar="DIR", help="where the facts documents go")
     parser.add_argument("--summary", metavar="FILE", default=os.environ.get("GITHUB_STEP_SUMMARY"),

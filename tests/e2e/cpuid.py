@@ -9,32 +9,46 @@ a Windows runner. Never from any account of the processor that the kernel
 gives: a kernel that is itself a paravirtualized guest is told of another
 processor than the one the instruction reaches."""
 import struct
-import subprocess
 
-# Every leaf a section may read: the reader is asked for all of them at once.
+# Every leaf a section may read: the reader is asked for all of them at once,
+# with these arguments.
 LEAVES = (0x00000000, 0x00000001, 0x40000000, 0x40000001, 0x40000003, 0x40000100,
           0x80000000, 0x80000002, 0x80000003, 0x80000004)
+READER_ARGUMENTS = tuple(f"{leaf:x}" for leaf in LEAVES)
 REGISTERS = ("eax", "ebx", "ecx", "edx")
 
 
-def read_registers(reader):
-    """{leaf: (eax, ebx, ecx, edx)} for every leaf of LEAVES, as the reader
-    (a command line, list) prints them: one line a leaf, in hex."""
-    out = subprocess.run([*reader, *(f"{leaf:x}" for leaf in LEAVES)], capture_output=True,
-                         check=True, timeout=120, stdin=subprocess.DEVNULL).stdout
-    registers = {}
-    for line in out.decode().splitlines():
-        leaf, *values = (int(word, 16) for word in line.split())
-        registers[leaf] = tuple(values)
+def parse_registers(output):
+    """{leaf: (eax, ebx, ecx, edx)} for every leaf of LEAVES, from what the
+    reader printed: one line a leaf, in hex. ValueError says what is off."""
+    registers = dict(_leaf_and_registers(line)
+                     for line in output.decode(errors="replace").splitlines())
     if sorted(registers) != sorted(LEAVES):
-        raise ValueError(f"{reader[-1]} read leaves {sorted(registers)}, not {LEAVES}")
+        raise ValueError(f"the reader read leaves {sorted(registers)}, not {list(LEAVES)}")
     return registers
 
 
+def _leaf_and_registers(line):
+    try:
+        leaf, *values = (int(word, 16) for word in line.split())
+        if len(values) == len(REGISTERS):
+            return leaf, tuple(values)
+    except ValueError:
+        pass
+    raise ValueError(f"the reader printed {line!r}, not a leaf and its four registers")
+
+
 def recorded_registers(section):
-    """The registers that a section's own leaves record."""
-    return {int(leaf, 16): tuple(int(values[name], 16) for name in REGISTERS)
-            for leaf, values in section["leaves"].items()}
+    """The registers that a section's own leaves record; ValueError names a
+    leaf that does not hold four."""
+    registers = {}
+    for leaf, values in section.get("leaves", {}).items():
+        try:
+            registers[int(leaf, 16)] = tuple(int(values[name], 16) for name in REGISTERS)
+        except (KeyError, TypeError, ValueError):
+            raise ValueError(f"the processor section's leaf {leaf} is {values}, not four "
+                             "registers") from None
+    return registers
 
 
 def _bytes(*words):
@@ -99,11 +113,14 @@ def _hypervisor(ask):
 def section_difference(section, expected):
     """Where a section first differs from the expected one; None when it is
     the same."""
+    for key in expected:
+        if key not in section:
+            return f"the processor section has no {key}"
     for key in ("vendor", "brand", "hypervisorPresent", "hypervisor"):
-        if section.get(key) != expected[key]:
-            return f"the processor section's {key} is {section.get(key)!r}, its registers " \
+        if section[key] != expected[key]:
+            return f"the processor section's {key} is {section[key]!r}, its registers " \
                    f"give {expected[key]!r}"
-    leaves = section.get("leaves", {})
+    leaves = section["leaves"]
     for leaf in sorted(set(leaves) | set(expected["leaves"])):
         if leaves.get(leaf) != expected["leaves"].get(leaf):
             return f"the processor section's leaf {leaf} is {leaves.get(leaf)}, the processor " \
