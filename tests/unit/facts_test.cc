@@ -240,6 +240,8 @@ TEST(Facts, ReplayReadsTheEncodingsThatWindowsToolsWrite) {
        {document, "\xEF\xBB\xBF" + document, encoded(crlf, true), encoded(crlf, false), crlf}) {
     expectSame(replayFacts(bytes), original);
   }
+  // Query texts and property names are recorded as ASCII, any other letter as '?'.
+  EXPECT_EQ(asciiText(L"Q\x7F\x80\xE9"), "Q\x7F??");
 }
 
 TEST(Facts, ReplayNamesTheFirstDifferenceFromTheRecordedReport) {
