@@ -76,17 +76,20 @@ async function main(files) {
     return 1;
   }
   const runActionlint = await loadActionlint();
-  let problems = 0;
+  const problems = [];
   for (const file of files) {
     const text = fs.readFileSync(file, "utf-8");
     const found = (await runActionlint(text, file)).filter((result) => result.message);
     for (const { line, column, message, kind } of found) {
-      console.log(`${file}:${line}:${column}: ${message} [${kind}]`);
+      problems.push(`${file}:${line}:${column}: ${message} [${kind}]`);
+      console.log(problems[problems.length - 1]);
     }
     console.log(`${file}: ${text.split("\n").length - 1} lines read, ${found.length} problems`);
-    problems += found.length;
   }
-  return problems === 0 ? 0 : 1;
+  if (problems.length === 0) return 0;
+  const count = problems.length === 1 ? "1 problem" : `${problems.length} problems`;
+  console.error(`lint-workflows: ${count}, the first ${problems[0]}`);
+  return 1;
 }
 
 main(process.argv.slice(2)).then(

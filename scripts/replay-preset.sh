@@ -5,6 +5,8 @@
 # own, every file of those packages is an empty, unreadable-as-code file.
 # Then replays the committed facts of a VMware guest with it.
 set -euo pipefail
+# A failure that the script does not explain itself ends with this line.
+trap 'echo "replay-preset.sh: \`$BASH_COMMAND\` failed with status $?" >&2' ERR
 cd "$(dirname "$0")/.."
 if [ "${1:-}" != --inside ]; then
   user=()
@@ -21,8 +23,11 @@ if [ -s /usr/lib/llvm-14/bin/clang-format ] || [ -s /usr/include/gtest/gtest.h ]
   echo "replay-preset.sh: the packages are still visible" >&2
   exit 1
 fi
-cmake --preset replay -B "$scratch/build" > "$scratch/configure.log" ||
-  { cat "$scratch/configure.log"; exit 1; }
+cmake --preset replay -B "$scratch/build" > "$scratch/configure.log" || {
+  cat "$scratch/configure.log"
+  echo "replay-preset.sh: the replay preset did not configure" >&2
+  exit 1
+}
 cmake --build "$scratch/build" --target GuestwiseReplay -j "$(nproc)"
 status=0
 "$scratch/build/GuestwiseReplay" tests/data/vmware-guest-facts-1.0.0.json > /dev/null || status=$?

@@ -3,6 +3,8 @@
 # a second time from HEAD's files in another folder and compares each pair
 # byte for byte.
 set -euo pipefail
+# A failure that the script does not explain itself ends with this line.
+trap 'echo "reproduce.sh: \`$BASH_COMMAND\` failed with status $?" >&2' ERR
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 require_packages git "${WINDOWS_PACKAGES[@]}"
