@@ -19,6 +19,14 @@ elseif(MSVC)
   set(GUESTWISE_EXE_LINK_OPTIONS /MANIFEST:NO /Brepro /guard:cf)
 endif()
 
+# windres hands the .rc's path and the include folders to the preprocessor
+# through a shell, quoting none of them: a quote or a '$' in the checkout's
+# path breaks the command. Read from standard input, the .rc needs neither
+# (it includes only <windows.h>, and names the manifest by its full path).
+if(CMAKE_RC_COMPILER MATCHES "windres")
+  set(CMAKE_RC_COMPILE_OBJECT "<CMAKE_RC_COMPILER> -O coff <DEFINES> <FLAGS> -o <OBJECT> < <SOURCE>")
+endif()
+
 # guestwise_windows_exe(TARGET DESCRIPTION): DESCRIPTION is the
 # FileDescription that Windows shows in the file's properties.
 function(guestwise_windows_exe target description)
