@@ -2,6 +2,8 @@
 # Builds Guestwise.exe and runs one detection under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/checkout.sh
+require_buildable_checkout
 source scripts/packages.sh
 require_packages "${WINDOWS_PACKAGES[@]}"
 cmake --preset windows >/dev/null

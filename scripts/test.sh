@@ -9,6 +9,8 @@
 # with a line per stage, and fails when any stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/checkout.sh
+require_buildable_checkout
 source scripts/packages.sh
 require_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
 require_node

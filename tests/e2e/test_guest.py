@@ -2,6 +2,7 @@
 with the build machine at the same path."""
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -69,6 +70,21 @@ class Checkout(unittest.TestCase):
                 run = machine.run_guestwise(exe=exe)
         self.assertEqual((run.status, run.stderr), (STATUS_NOT_VM, b""))
         self.assertEqual(parse_report(run.stdout)["error"], None)
+
+    def test_a_path_that_cmake_cannot_take_is_named_before_anything_runs(self):
+        script = Path(__file__).resolve().parents[2] / "scripts" / "checkout.sh"
+        for name, refused in [("a b é 'q' $x (1) ,~", None), ("a:b", "':'"), ("a${x}b", "'${'"),
+                              ("a\nb", "a line break")]:
+            with self.subTest(name=name), tempfile.TemporaryDirectory() as scratch:
+                (Path(scratch) / name).mkdir()
+                checked = subprocess.run(["bash", "-c", 'source "$0"; require_buildable_checkout',
+                                          script], cwd=Path(scratch) / name,
+                                         capture_output=True, text=True)
+                lines = checked.stderr.splitlines()
+                self.assertEqual(checked.returncode, 1 if refused else 0, checked)
+                self.assertEqual(len(lines), 1 if refused else 0, lines)
+                if refused:
+                    self.assertTrue(lines[0].startswith(f"checkout: its path holds {refused},"))
 
 
 if __name__ == "__main__":
