@@ -20,8 +20,9 @@ elseif(MSVC)
 endif()
 
 # windres hands the .rc's path and the include folders to the preprocessor
-# through a shell, quoting none of them: a quote or a '$' in the checkout's
-# path breaks the command. Read from standard input, the .rc needs neither
+# through a shell, escaping only blanks and parentheses in the folders and
+# at most double-quoting the path: a quote or a '$' in the checkout's path
+# breaks the command. Read from standard input, the .rc needs neither
 # (it includes only <windows.h>, and names the manifest by its full path).
 if(CMAKE_RC_COMPILER MATCHES "windres")
   set(CMAKE_RC_COMPILE_OBJECT "<CMAKE_RC_COMPILER> -O coff <DEFINES> <FLAGS> -o <OBJECT> < <SOURCE>")
